@@ -1,0 +1,37 @@
+// Running the program, or a single routine, on the simulated board.
+#pragma once
+
+#include "sim/kernel/kernel.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qa {
+
+struct SimRun {
+    sim::Scenario scenario;
+    std::unique_ptr<sim::Kernel> kernel;
+    sim::RunResult result;
+
+    // Everything written to standard output and error, in order (GB2312).
+    std::string out() const { return kernel->console_text(); }
+    const sim::Trace &trace() const { return kernel->trace(); }
+    std::vector<sim::TraceEvent> events(const std::string &dev, const std::string &ev = "") const {
+        return kernel->trace().of(dev, ev);
+    }
+};
+
+// ftq with these arguments on the board that the scenario text describes
+// ("{}" is the healthy default board).
+SimRun run_ftq(const std::string &scenario_json, const std::vector<std::string> &args = {});
+
+// One routine as the whole of process 1, from a fresh process state; its
+// result is the exit status.
+SimRun run_routine(const std::string &scenario_json, std::function<int()> body);
+
+// Reads a file of the repository (scenarios, expected transcripts).
+std::string source_file(const std::string &relative);
+
+} // namespace qa

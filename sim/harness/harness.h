@@ -1,0 +1,20 @@
+// Runs the product on the simulated board.
+#pragma once
+
+#include "sim/kernel/kernel.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Runs ftq with these arguments (without the program name) on the board,
+// starting from the state a fresh process has.
+RunResult run_ftq(Kernel &kernel, const std::vector<std::string> &args);
+
+// Converts the program's GB2312 console text to UTF-8 (bytes that do not
+// convert are shown as U+FFFD). Empty optional when the system cannot
+// convert at all.
+std::string gb2312_to_utf8(const std::string &bytes, bool *ok = nullptr);
+
+} // namespace sim

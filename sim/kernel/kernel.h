@@ -1,0 +1,170 @@
+// The simulated board's kernel: virtual time, tasks and processes, the file
+// system that device models hang their nodes in, fault rules and the trace.
+//
+// One task runs at a time. A task gives up the processor only inside a
+// blocking call; when nothing can run, virtual time jumps to the next event
+// or time-out. The same scenario therefore always gives the same bytes in
+// the same order, and no run waits for real time.
+#pragma once
+
+#include "sim/kernel/device.h"
+#include "sim/kernel/scenario.h"
+#include "sim/kernel/trace.h"
+#include "sim/kernel/vfs.h"
+#include "sim/kernel/wiring.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Faults;
+class Model;
+struct Process;
+struct Task;
+
+// How a run of the program ended.
+struct RunResult {
+    enum class End { Exited, Signalled, Stalled, Spinning, TimeLimit };
+    End end = End::Exited;
+    int code = 0; // exit status, or signal number when Signalled
+    Time finished_at = 0;
+    // The status a shell would report: the exit status, or 128 + signal.
+    int shell_status() const;
+    std::string describe() const;
+};
+
+// A program a shell command or an argument vector can name.
+using Program = std::function<int(const std::vector<std::string> &argv)>;
+
+class Kernel {
+  public:
+    explicit Kernel(const Scenario &scenario);
+    ~Kernel();
+    Kernel(const Kernel &) = delete;
+    Kernel &operator=(const Kernel &) = delete;
+
+    // Runs entry(argc, argv) as process 1 on this board until every process
+    // has ended (or the run stalls or exceeds its virtual time limit).
+    RunResult run(const std::function<int(int, char **)> &entry, const std::vector<std::string> &args);
+
+    // Virtual time.
+    Time now() const { return now_; }
+    // Seconds since the epoch that the system clock shows at time t.
+    int64_t epoch_at(Time t) const;
+
+    // Device events: fn runs at virtual time `when`, between tasks.
+    void at(Time when, std::function<void()> fn);
+    void after(Time delay, std::function<void()> fn) { at(now_ + delay, std::move(fn)); }
+
+    // The calling task stays blocked for d of virtual time, as a device
+    // that takes that long to answer. Not interruptible.
+    void busy(Time d);
+
+    // Sends a signal to every live process, as the console's Ctrl-C does.
+    void signal_all(int sig);
+
+    Vfs &vfs() { return vfs_; }
+    Wiring &wiring() { return wiring_; }
+    Trace &trace() { return trace_; }
+    void trace(const std::string &dev, const std::string &ev, nlohmann::json data = {});
+    const Scenario &scenario() const { return scenario_; }
+
+    // Programs that system() and run() can start, registered by models.
+    void add_program(const std::string &name, Program program);
+
+    // Models, for the rare model that needs another one's state.
+    template <class M> M *model() {
+        for (auto &m : models_)
+            if (auto *p = dynamic_cast<M *>(m.get()))
+                return p;
+        return nullptr;
+    }
+
+    // The pid of every process that has run, with its wait status (-1 while
+    // it runs).
+    std::map<int, int> process_statuses() const;
+    // Descriptors open in process 1 now.
+    int open_descriptors(int pid = 1) const;
+
+    // What the program wrote to its console, in order.
+    struct ConsoleWrite {
+        Time t;
+        int pid;
+        int fd;
+        std::string bytes;
+    };
+    const std::vector<ConsoleWrite> &console() const { return console_; }
+    std::string console_text() const; // all bytes written to fd 1 and 2
+    void on_console_write(std::function<void(const ConsoleWrite &)> sink) {
+        console_sink_ = std::move(sink);
+    }
+    void record_console(int fd, const void *buf, size_t len);
+
+    // Internal to the kernel and its backend.
+    class Backend;
+    friend class Backend;
+
+  private:
+    friend struct Task;
+    enum class Wake { Ready, Timeout, Signal };
+
+    Wake block(const std::function<bool()> &ready, Time deadline, bool interruptible);
+    void switch_away(std::unique_lock<std::mutex> &lock, Task *self);
+    Task *pick_runnable();
+    bool advance_time();
+    void run_events_due();
+    void end_process(Process *p, int wait_status);
+    void end_everything(RunResult::End why);
+    void deliver_signals(); // on the current task, outside the lock
+    void check_spin();
+    Process *current_process();
+    Task *current_task();
+    Task *new_task(Process *p, std::function<void()> body);
+    void task_main(Task *t);
+    void finish_task(Task *t);
+    void load_models();
+
+    const Scenario &scenario_;
+    Vfs vfs_;
+    Wiring wiring_;
+    Trace trace_;
+    std::unique_ptr<Faults> faults_;
+    std::vector<std::unique_ptr<Model>> models_;
+    std::map<std::string, Program> programs_;
+
+    mutable std::mutex mu_;
+    std::condition_variable done_cv_;
+    Time now_ = 0;
+    Time time_limit_;
+    int64_t epoch_start_;
+    int zone_offset_;
+    struct Event {
+        Time when;
+        uint64_t seq;
+        std::function<void()> fn;
+    };
+    std::vector<Event> events_; // kept as a heap on (when, seq)
+    uint64_t event_seq_ = 0;
+    std::vector<std::unique_ptr<Process>> processes_;
+    std::vector<std::unique_ptr<Task>> tasks_;
+    Task *baton_ = nullptr;
+    bool all_done_ = false;
+    RunResult result_;
+    bool ending_ = false;
+    uint64_t calls_this_instant_ = 0;
+    Time spin_instant_ = -1;
+    int next_pid_ = 1;
+
+    std::vector<ConsoleWrite> console_;
+    std::function<void(const ConsoleWrite &)> console_sink_;
+    std::unique_ptr<Backend> backend_;
+};
+
+} // namespace sim

@@ -1,0 +1,35 @@
+// What the device models were asked, with virtual timestamps.
+#pragma once
+
+#include "sim/kernel/device.h"
+
+#include <nlohmann/json.hpp>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct TraceEvent {
+    Time t;
+    std::string dev;
+    std::string ev;
+    nlohmann::json data;
+};
+
+class Trace {
+  public:
+    void add(Time t, std::string dev, std::string ev, nlohmann::json data);
+    const std::vector<TraceEvent> &events() const { return events_; }
+    // Events of one device, and optionally of one kind.
+    std::vector<TraceEvent> of(const std::string &dev, const std::string &ev = "") const;
+    size_t count(const std::string &dev, const std::string &ev = "") const;
+    // One JSON object per line.
+    void write_jsonl(std::ostream &out) const;
+
+  private:
+    std::vector<TraceEvent> events_;
+};
+
+} // namespace sim

@@ -1,0 +1,15 @@
+// The board I/O driver /dev/vexio: device and board information blocks,
+// watchdog, buzzer, RS-485 line control, alarm lines and the port-multiplier
+// reset lines.
+#pragma once
+
+#include "sim/kernel/model.h"
+
+#include <array>
+
+namespace sim {
+
+// The healthy default board of a given type, as the board section fills it.
+std::array<uint8_t, 256> board_info_block(const Section &info);
+
+} // namespace sim

@@ -1,0 +1,156 @@
+// ftq-sim: runs ftq on the simulated board and shows what the operator
+// would see and what the board did.
+#include "sim/harness/harness.h"
+#include "sim/kernel/kernel.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+
+const char *const HELP =
+    "usage: ftq-sim [options] [-- ftq arguments]\n"
+    "\n"
+    "Runs the factory test program ftq on a simulated board, in virtual time.\n"
+    "With no ftq arguments it runs the whole run.\n"
+    "\n"
+    "options:\n"
+    "  --scenario FILE  the board and its surroundings (JSON); default: a healthy\n"
+    "                   board of type 1 with every fixture connected and an\n"
+    "                   operator who presses Enter at each console wait\n"
+    "  --raw            standard output carries exactly the program's own bytes\n"
+    "                   (GB2312); the board's report goes to standard error\n"
+    "  --trace FILE     write the device trace as JSON lines\n"
+    "  --help           this text\n"
+    "\n"
+    "exit status: ftq's own exit status, or 128 + the signal number when a\n"
+    "signal ended it; 124 when the run stalled, spun or hit its time limit;\n"
+    "2 for a bad command line or a malformed scenario.\n"
+    "\n"
+    "examples:\n"
+    "  ftq-sim                                   the whole run, healthy board\n"
+    "  ftq-sim -- -o 5                           the alarm I/O test alone\n"
+    "  ftq-sim --scenario scenarios/x.json -- -h the help text\n";
+
+struct Options {
+    std::string scenario;
+    std::string trace;
+    bool raw = false;
+    std::vector<std::string> ftq_args;
+};
+
+int usage_error(const std::string &what) {
+    std::cerr << "ftq-sim: " << what << "\n(see ftq-sim --help)\n";
+    return EXIT_USAGE;
+}
+
+std::string seconds(sim::Time t) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.3f s", static_cast<double>(t) / sim::kSecond);
+    return buf;
+}
+
+void write_fd(int fd, const std::string &s) {
+    const char *p = s.data();
+    size_t left = s.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n <= 0)
+            return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+std::string board_report(sim::Kernel &k, const sim::RunResult &r) {
+    std::ostringstream out;
+    const sim::Trace &t = k.trace();
+    out << "---- what the board did (virtual time " << seconds(r.finished_at) << ") ----\n";
+    auto tones = t.of("vexio", "buzzer_off");
+    out << "buzzer tones: " << tones.size();
+    if (!tones.empty()) {
+        out << " (";
+        for (size_t i = 0; i < tones.size(); ++i)
+            out << (i ? ", " : "") << tones[i].data["ms"].get<int64_t>() << " ms";
+        out << ")";
+    }
+    out << "\n";
+    for (const auto &e : t.of("vexio", "watchdog_armed"))
+        out << "watchdog armed (value " << e.data["value"] << ") at " << seconds(e.t) << "\n";
+    for (const auto &e : t.of("vexio", "pmp_reset"))
+        out << "port-multiplier reset, mask 0x" << std::hex << e.data["mask"].get<uint64_t>()
+            << std::dec << ", at " << seconds(e.t) << "\n";
+    for (const auto &e : t.of("fs", "remove"))
+        out << "file removed: " << e.data["path"].get<std::string>()
+            << (e.data["result"].get<int>() == 0 ? "" : " (failed)") << "\n";
+    for (const auto &e : t.of("proc", "kill"))
+        out << "process killed: " << e.data["pid"].get<std::string>() << "\n";
+    out << "ftq ended: " << r.describe() << "\n";
+    return out.str();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << HELP;
+            return 0;
+        } else if (a == "--raw") {
+            opt.raw = true;
+        } else if (a == "--scenario" || a == "--trace") {
+            if (i + 1 >= argc)
+                return usage_error(a + " needs a file name");
+            (a == "--scenario" ? opt.scenario : opt.trace) = argv[++i];
+        } else if (a == "--") {
+            opt.ftq_args.assign(argv + i + 1, argv + argc);
+            break;
+        } else {
+            return usage_error("unknown option '" + a + "'");
+        }
+    }
+
+    sim::Scenario scenario;
+    std::unique_ptr<sim::Kernel> kernel;
+    try {
+        if (!opt.scenario.empty())
+            scenario = sim::Scenario::from_file(opt.scenario);
+        kernel = std::make_unique<sim::Kernel>(scenario);
+    } catch (const sim::ScenarioError &e) {
+        std::cerr << "ftq-sim: " << e.what() << "\n";
+        return EXIT_USAGE;
+    }
+
+    std::string pending; // a character cut between two writes
+    kernel->on_console_write([&](const sim::Kernel::ConsoleWrite &w) {
+        if (opt.raw) {
+            write_fd(1, w.bytes);
+            return;
+        }
+        write_fd(w.fd == 2 ? 2 : 1, sim::gb2312_to_utf8(w.bytes));
+    });
+
+    sim::RunResult r = sim::run_ftq(*kernel, opt.ftq_args);
+
+    std::string report = board_report(*kernel, r);
+    write_fd(opt.raw ? 2 : 1, report);
+    if (!opt.trace.empty()) {
+        std::ofstream out(opt.trace);
+        if (!out) {
+            std::cerr << "ftq-sim: cannot write the trace to " << opt.trace << "\n";
+            return EXIT_USAGE;
+        }
+        kernel->trace().write_jsonl(out);
+    }
+    return r.shell_status();
+}

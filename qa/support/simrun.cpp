@@ -30,6 +30,20 @@ SimRun run_routine(const std::string &scenario_json, std::function<int()> body) 
     return r;
 }
 
+SimRun run_on_board(const std::string &scenario_json, std::function<int(sim::Kernel &)> body) {
+    SimRun r;
+    r.scenario = sim::Scenario::from_text(scenario_json);
+    r.kernel = std::make_unique<sim::Kernel>(r.scenario);
+    sim::Kernel &k = *r.kernel;
+    r.result = k.run(
+        [&body, &k](int, char **) {
+            reset_process_state();
+            return body(k);
+        },
+        {"ftq"});
+    return r;
+}
+
 std::string source_file(const std::string &relative) {
     std::ifstream in(std::string(FTQ_SOURCE_DIR) + "/" + relative, std::ios::binary);
     if (!in)

@@ -31,6 +31,12 @@ SimRun run_ftq(const std::string &scenario_json, const std::vector<std::string> 
 // result is the exit status.
 SimRun run_routine(const std::string &scenario_json, std::function<int()> body);
 
+// The same, for a body that needs the board itself (virtual time, trace).
+SimRun run_on_board(const std::string &scenario_json, std::function<int(sim::Kernel &)> body);
+
+// Virtual seconds as a double, for readable expectations.
+inline double secs(sim::Time t) { return static_cast<double>(t) / sim::kSecond; }
+
 // Reads a file of the repository (scenarios, expected transcripts).
 std::string source_file(const std::string &relative);
 

@@ -76,7 +76,7 @@ Kernel::~Kernel() {
     for (auto &t : tasks_)
         if (t->thread.joinable())
             t->thread.join();
-    if (&sys::backend() == backend_.get())
+    if (sys::installed_backend() == backend_.get())
         sys::install(nullptr);
 }
 

@@ -15,6 +15,8 @@ Backend &backend() {
 
 void install(Backend *b) { installed = b; }
 
+Backend *installed_backend() { return installed; }
+
 SignalHandler signal(int sig, SignalHandler handler) {
     struct sigaction act {};
     struct sigaction old {};

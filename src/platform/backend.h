@@ -95,5 +95,7 @@ class Backend {
 // The backend in force for the whole process.
 Backend &backend();
 void install(Backend *b);
+// The backend in force, or nullptr when none is.
+Backend *installed_backend();
 
 } // namespace sys

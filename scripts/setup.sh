@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing ftq needs on a fresh Debian machine.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev)
+if [ "${1:-}" = "--board" ]; then
+    packages+=(g++-arm-linux-gnueabihf qemu-user googletest)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

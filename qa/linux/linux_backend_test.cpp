@@ -1,0 +1,204 @@
+// The Linux backend against real operating-system objects: processes,
+// pipes and /proc.
+#include "driver/driver.h"
+#include "driver/procstate.h"
+#include "platform/console.h"
+#include "platform/linux_backend.h"
+#include "platform/sys.h"
+#include "sim/harness/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+sys::LinuxBackend linux_backend;
+
+std::string read_all(int fd) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+// Runs body in a forked process whose standard output is a pipe, and
+// returns what it wrote there and its wait status.
+std::pair<std::string, int> in_child_with_piped_stdout(const std::function<int()> &body) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    fflush(stdout); // the test runner's own buffer must not reach the pipe
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        sys::install(&linux_backend);
+        ::_exit(body());
+    }
+    ::close(fds[1]);
+    std::string out = read_all(fds[0]);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {out, status};
+}
+
+int child_says_and_ends(void *) {
+    say("child\n");
+    return 5;
+}
+
+TEST(LinuxBackend, AChildsStatusComesBackAndNoOutputIsDoubled) {
+    auto [out, status] = in_child_with_piped_stdout([] {
+        say("before ");
+        pid_t pid = sys::spawn(child_says_and_ends, nullptr);
+        int child_status = 0;
+        sys::waitpid(pid, &child_status, 0);
+        say("status %d\n", WEXITSTATUS(child_status));
+        return 0;
+    });
+    EXPECT_EQ(out, "before child\nstatus 5\n");
+    EXPECT_TRUE(WIFEXITED(status));
+}
+
+double cpu_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double wall_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+TEST(LinuxBackend, ConsoleWaitAtEndOfInputWaitsOutItsTimeOutWithoutSpinning) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[1]); // the console is at its end
+    int saved = ::dup(0);
+    ::dup2(fds[0], 0);
+    sys::install(&linux_backend);
+    char buf[20];
+    double wall = wall_seconds(), cpu = cpu_seconds();
+    int rc = consolewait(buf, 1);
+    wall = wall_seconds() - wall;
+    cpu = cpu_seconds() - cpu;
+    ::dup2(saved, 0);
+    ::close(saved);
+    ::close(fds[0]);
+    EXPECT_EQ(rc, 0);
+    EXPECT_GE(wall, 0.95);
+    EXPECT_LT(wall, 3.0);
+    EXPECT_LT(cpu, 0.3) << "a wait that spins burns its whole second";
+}
+
+pid_t start_as(const std::string &dir, const char *name) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        ::execl(name, name, "30", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    // Wait until the exec has happened and the command line shows the name.
+    std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+    for (int i = 0; i < 500; ++i) {
+        FILE *f = fopen(cmdline.c_str(), "r");
+        char text[32] = {};
+        if (f) {
+            size_t n = fread(text, 1, sizeof text - 1, f);
+            fclose(f);
+            if (n > 0 && strcmp(text, name) == 0)
+                break;
+        }
+        usleep(10000);
+    }
+    return pid;
+}
+
+bool copy_file(const char *from, const std::string &to) {
+    std::string cmd = std::string("cp ") + from + " " + to;
+    return ::system(cmd.c_str()) == 0 && ::chmod(to.c_str(), 0755) == 0;
+}
+
+TEST(LinuxBackend, StopMainAppKillsTheRealMainApplicationAndNothingElse) {
+    char dir_template[] = "/tmp/ftq-vexmain-XXXXXX";
+    const char *dir = ::mkdtemp(dir_template);
+    ASSERT_NE(dir, nullptr);
+    std::string d = dir;
+    const char *sleeper = ::access("/bin/sleep", X_OK) == 0 ? "/bin/sleep" : "/usr/bin/sleep";
+    ASSERT_TRUE(copy_file(sleeper, d + "/vexmain"));
+    ASSERT_TRUE(copy_file(sleeper, d + "/vexmain2"));
+    pid_t other = start_as(d, "./vexmain2");
+    pid_t main_app = start_as(d, "./vexmain");
+
+    char cwd[PATH_MAX];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    sys::install(&linux_backend);
+    int rc = stopmainapp();
+    ASSERT_EQ(::chdir(cwd), 0);
+
+    int status = 0;
+    EXPECT_EQ(::waitpid(main_app, &status, 0), main_app);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(::waitpid(other, &status, WNOHANG), 0) << "./vexmain2 must be left running";
+    ::kill(other, SIGKILL);
+    ::waitpid(other, &status, 0);
+    ::system(("rm -rf " + d).c_str());
+}
+
+TEST(LinuxBackend, HelpOnThisMachineIsGb2312ByteForByte) {
+    auto [out, status] = in_child_with_piped_stdout([] {
+        reset_process_state();
+        char prog[] = "ftq", opt[] = "-h";
+        char *argv[] = {prog, opt, nullptr};
+        return ftq_main(2, argv);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    bool converted = false;
+    std::string utf8 = sim::gb2312_to_utf8(out, &converted);
+    if (!converted)
+        GTEST_SKIP() << "this system's iconv has no GB2312 converter (qemu-user sysroots lack gconv modules)";
+    // /dev/vexio does not exist here, so the board type is 0.
+    std::string start = reinterpret_cast<const char *>(u8"sysInit 1 Fatal\n 设备类型 Type  0 \n");
+    ASSERT_EQ(utf8.substr(0, start.size()), start);
+    std::string rest = utf8.substr(start.size());
+    if (::geteuid() == 0) {
+        EXPECT_EQ(rest, "ftq ver1.02(2009-4-3)\n"
+                        "this program will excute the follow test\n"
+                        "No.1 : \t\t\t Show board Info\n"
+                        "No.2 : \t\t\t Buzzer test\n"
+                        "No.3 : \t\t\t Front board test\n"
+                        "No.4 : \t\t\t 485 com test\n"
+                        "No.5 : \t\t\t Iop test\n"
+                        "No.6 : \t\t\t RTC test\n"
+                        "No.7 : \t\t\t USB port test\n"
+                        "No.8 : \t\t\t SATA test\n"
+                        "No.9 : \t\t\t Watchdog test,Restart system \n"
+                        "No.10: \t\t\t pmp test,Restart system \n"
+                        "No.11: \t\t\t Network model configure show\n"
+                        "ftq -h or ftq --help for help information\n"
+                        "If you want to do all the tests, please run ftq \n"
+                        "If you want to do only one test of them ,please run ftq -o  <No.> \n"
+                        "        eg. ftq -o 4   then only test 485 port\n");
+    } else {
+        EXPECT_EQ(rest, reinterpret_cast<const char *>(u8"以管理员权限运行ftq程序失败!!!\n"));
+    }
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// ftq-sim as scripts use it: its output streams and exit statuses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct SimCall {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string temp_file(const std::string &name, const std::string &content) {
+    std::string path = testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+SimCall ftq_sim(const std::string &args) {
+#ifndef FTQ_SIM_BINARY
+    GTEST_SKIP_("ftq-sim is only run on the machine it was built for");
+    return {};
+#else
+    std::string out = testing::TempDir() + "ftq-sim.out", err = testing::TempDir() + "ftq-sim.err";
+    std::string cmd = std::string(FTQ_SIM_BINARY) + " " + args + " > " + out + " 2> " + err +
+                      " < /dev/null";
+    int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+#endif
+}
+
+TEST(FtqSim, HelpAndBadOptions) {
+    SimCall help = ftq_sim("--help");
+    if (testing::Test::IsSkipped())
+        return;
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: ftq-sim [options] [-- ftq arguments]"), std::string::npos);
+
+    SimCall bad = ftq_sim("--frobnicate");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("unknown option '--frobnicate'"), std::string::npos);
+    EXPECT_EQ(bad.out, "");
+}
+
+TEST(FtqSim, AMalformedScenarioNamesTheFileAndTheField) {
+    std::string file = temp_file("bad-scenario.json", R"({"board": {"info": {"usbCount": 9}}})");
+    SimCall r = ftq_sim("--scenario " + file);
+    if (testing::Test::IsSkipped())
+        return;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(file + ": field 'board.info.usbCount': 9 is out of range 0..3"),
+              std::string::npos)
+        << r.err;
+    SimCall missing = ftq_sim("--scenario /nonexistent/board.json");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("/nonexistent/board.json: cannot be read"), std::string::npos);
+}
+
+TEST(FtqSim, RawOutputIsTheProgramsOwnBytesAndTheReportGoesToStandardError) {
+    SimCall r = ftq_sim("--raw -- -o 0");
+    if (testing::Test::IsSkipped())
+        return;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, " 设备类型 Type  1 \n请输入正确的测试序号.(1~11)");
+    EXPECT_NE(r.err.find("ftq ended: exit status 0"), std::string::npos);
+}
+
+TEST(FtqSim, TheExitStatusIsThePrograms) {
+    SimCall no_driver = ftq_sim("--scenario " +
+                            temp_file("no-driver.json", R"({"board": {"missing": true}})"));
+    if (testing::Test::IsSkipped())
+        return;
+    EXPECT_EQ(no_driver.status, 255);
+    SimCall interrupted = ftq_sim("--scenario " + temp_file("ctrl-c.json",
+                                                       R"({"signals": [{"at": 1, "signal": "SIGINT"}]})"));
+    EXPECT_EQ(interrupted.status, 130);
+    EXPECT_NE(interrupted.out.find("ftq ended: killed by signal 2"), std::string::npos);
+}
+
+TEST(FtqSim, TheTraceIsOneJsonObjectPerLine) {
+    std::string trace = testing::TempDir() + "trace.jsonl";
+    SimCall r = ftq_sim("--trace " + trace + " -- -o 2");
+    if (testing::Test::IsSkipped())
+        return;
+    ASSERT_EQ(r.status, 0);
+    std::ifstream in(trace);
+    int lines = 0, buzzer = 0;
+    for (std::string line; std::getline(in, line); ++lines) {
+        auto j = nlohmann::json::parse(line);
+        ASSERT_TRUE(j.contains("t_us") && j.contains("dev") && j.contains("ev"));
+        buzzer += j["ev"] == "buzzer_on";
+    }
+    EXPECT_GT(lines, 5);
+    EXPECT_EQ(buzzer, 3);
+}
+
+} // namespace

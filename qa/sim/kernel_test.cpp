@@ -13,15 +13,16 @@ namespace {
 TEST(VirtualTime, SelectLeavesTheUnspentTimeInItsTimeout) {
     struct timeval tv {};
     int rc = -5;
-    qa::run_on_board(R"({"console": {"operator": "script", "script": [{"at": 1.25, "text": "x\n"}]}})",
-                     [&](sim::Kernel &) {
-                         tv = {5, 0};
-                         fd_set rd;
-                         FD_ZERO(&rd);
-                         FD_SET(0, &rd);
-                         rc = sys::select(1, &rd, nullptr, nullptr, &tv);
-                         return 0;
-                     });
+    qa::run_on_board(
+        R"({"console": {"operator": "script", "script": [{"at": 1.25, "text": "x\n"}]}})",
+        [&](sim::Kernel &) {
+            tv = {5, 0};
+            fd_set rd;
+            FD_ZERO(&rd);
+            FD_SET(0, &rd);
+            rc = sys::select(1, &rd, nullptr, nullptr, &tv);
+            return 0;
+        });
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(tv.tv_sec, 3);
     EXPECT_EQ(tv.tv_usec, 750000);
@@ -59,12 +60,13 @@ TEST(VirtualTime, WaitingForWhatNeverComesIsAStall) {
 }
 
 TEST(VirtualTime, CallingWithoutEverWaitingIsCaughtAsSpinning) {
-    qa::SimRun r = qa::run_on_board(R"({"console": {"operator": "eof"}})", [](sim::Kernel &) {
-        char c;
-        for (;;)
-            sys::read(0, &c, 1);
-        return 0;
-    });
+    qa::SimRun r = qa::run_on_board(
+        R"({"console": {"operator": "eof"}, "system": {"spin_limit": 10000}})", [](sim::Kernel &) {
+            char c;
+            for (;;)
+                sys::read(0, &c, 1);
+            return 0;
+        });
     EXPECT_EQ(r.result.end, sim::RunResult::End::Spinning);
 }
 
@@ -112,18 +114,20 @@ TEST(Processes, ExitEndsTheProcessWithAllItsThreads) {
 }
 
 int interrupted = 0;
-void count_interrupt(int) { ++interrupted; }
+void count_interrupt(int) {
+    ++interrupted;
+}
 
 TEST(Signals, AHandlerRunsAndTheWaitReturnsEINTR) {
     interrupted = 0;
     int rc = 0, err = 0;
-    qa::SimRun r = qa::run_on_board(R"({"signals": [{"at": 1.5, "signal": "SIGINT"}]})",
-                                    [&](sim::Kernel &) {
-                                        sys::signal(SIGINT, count_interrupt);
-                                        rc = sys::usleep(3000000);
-                                        err = errno;
-                                        return 0;
-                                    });
+    qa::SimRun r =
+        qa::run_on_board(R"({"signals": [{"at": 1.5, "signal": "SIGINT"}]})", [&](sim::Kernel &) {
+            sys::signal(SIGINT, count_interrupt);
+            rc = sys::usleep(3000000);
+            err = errno;
+            return 0;
+        });
     EXPECT_EQ(interrupted, 1);
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(err, EINTR);
@@ -137,13 +141,13 @@ void report_and_reraise(int sig) {
 }
 
 TEST(Signals, ARaisedSignalWaitsForItsHandlerToReturnThenTakesTheDefault) {
-    qa::SimRun r = qa::run_on_board(R"({"signals": [{"at": 2, "signal": "SIGINT"}]})",
-                                    [](sim::Kernel &) {
-                                        sys::signal(SIGINT, report_and_reraise);
-                                        sys::sleep(10);
-                                        say("not reached\n");
-                                        return 0;
-                                    });
+    qa::SimRun r =
+        qa::run_on_board(R"({"signals": [{"at": 2, "signal": "SIGINT"}]})", [](sim::Kernel &) {
+            sys::signal(SIGINT, report_and_reraise);
+            sys::sleep(10);
+            say("not reached\n");
+            return 0;
+        });
     EXPECT_EQ(r.out(), "caught 2\n");
     EXPECT_EQ(r.result.end, sim::RunResult::End::Signalled);
     EXPECT_EQ(r.result.code, SIGINT);

@@ -14,9 +14,6 @@ namespace sim {
 namespace {
 thread_local Task *tls_task = nullptr;
 
-// A program that makes this many calls without virtual time moving is
-// spinning: on a board it would hang the line.
-constexpr uint64_t kSpinLimit = 5'000'000;
 
 bool event_later(const auto &a, const auto &b) {
     return a.when != b.when ? a.when > b.when : a.seq > b.seq;
@@ -53,11 +50,15 @@ std::string RunResult::describe() const {
 
 Kernel::Kernel(const Scenario &scenario) : scenario_(scenario), faults_(std::make_unique<Faults>()) {
     Section sys = scenario_.section("system");
-    sys.only({"start_time", "zone_offset", "time_limit", "setuid_fails", "kernel_release"});
+    sys.only({"start_time", "zone_offset", "time_limit", "spin_limit", "setuid_fails",
+              "kernel_release"});
     // 2012-05-23 08:07:09 UTC, a date the board family shipped in.
     epoch_start_ = sys.integer("start_time", 1337760429, 0, INT32_MAX);
     zone_offset_ = static_cast<int>(sys.integer("zone_offset", 0, -14 * 3600, 14 * 3600));
     time_limit_ = sys.seconds_us("time_limit", 3600.0);
+    // A program that makes this many calls without virtual time moving is
+    // spinning: on a board it would hang the line.
+    spin_limit_ = static_cast<uint64_t>(sys.integer("spin_limit", 5'000'000, 1000, INT64_MAX));
     faults_->load(scenario_.section("faults"));
     backend_ = std::make_unique<Backend>(*this);
     vfs_.add_dir("/dev");
@@ -371,7 +372,7 @@ void Kernel::check_spin() {
         spin_instant_ = now_;
         calls_this_instant_ = 0;
     }
-    if (++calls_this_instant_ > kSpinLimit) {
+    if (++calls_this_instant_ > spin_limit_) {
         {
             std::unique_lock<std::mutex> lock(mu_);
             end_everything(RunResult::End::Spinning);

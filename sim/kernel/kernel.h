@@ -143,6 +143,7 @@ class Kernel {
     std::condition_variable done_cv_;
     Time now_ = 0;
     Time time_limit_;
+    uint64_t spin_limit_;
     int64_t epoch_start_;
     int zone_offset_;
     struct Event {

@@ -70,6 +70,47 @@ void write_fd(int fd, const std::string &s) {
     }
 }
 
+// Where the run's time went: the set-up, each numbered step of the whole
+// run (found by its heading), and what follows the last step.
+std::string step_table(sim::Kernel &k, const sim::RunResult &r) {
+    static const char *const names[] = {"front panel keys and LEDs",
+                                        "network links",
+                                        "alarm I/O",
+                                        "real-time clock",
+                                        "USB ports",
+                                        "SATA disks",
+                                        "RS-485"};
+    struct Step {
+        std::string name;
+        sim::Time start;
+    };
+    std::vector<Step> steps = {{"set-up", 0}};
+    for (const auto &w : k.console()) {
+        std::string text = sim::gb2312_to_utf8(w.bytes);
+        for (int n = 1; n <= 7; ++n) {
+            std::string heading = "\xE7\xAC\xAC" + std::to_string(n) + "\xE6\xAD\xA5:"; // "第n步:"
+            if (text.rfind(heading, 0) == 0)
+                steps.push_back({std::to_string(n) + " " + names[n - 1], w.t});
+        }
+        if (steps.size() == 8 && text.find("FTQ") != std::string::npos &&
+            steps.back().name != "report and summary")
+            steps.push_back({"report and summary", w.t});
+    }
+    if (steps.size() < 2)
+        return "";
+    std::ostringstream out;
+    out << "---- the run's steps (virtual time) ----\n";
+    char line[96];
+    for (size_t i = 0; i < steps.size(); ++i) {
+        sim::Time end = i + 1 < steps.size() ? steps[i + 1].start : r.finished_at;
+        snprintf(line, sizeof line, "%-28s start %8.3f s   took %7.3f s\n", steps[i].name.c_str(),
+                 static_cast<double>(steps[i].start) / sim::kSecond,
+                 static_cast<double>(end - steps[i].start) / sim::kSecond);
+        out << line;
+    }
+    return out.str();
+}
+
 std::string board_report(sim::Kernel &k, const sim::RunResult &r) {
     std::ostringstream out;
     const sim::Trace &t = k.trace();
@@ -142,7 +183,7 @@ int main(int argc, char **argv) {
 
     sim::RunResult r = sim::run_ftq(*kernel, opt.ftq_args);
 
-    std::string report = board_report(*kernel, r);
+    std::string report = step_table(*kernel, r) + board_report(*kernel, r);
     write_fd(opt.raw ? 2 : 1, report);
     if (!opt.trace.empty()) {
         std::ofstream out(opt.trace);

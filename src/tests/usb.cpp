@@ -60,8 +60,8 @@ void mountdisk(const char *device, const char *mountpoint) {
 void showdisk(const char *name) {
     char device[64];
     char mountpoint[64];
-    snprintf(device, sizeof device, "/dev/%s", name);
-    snprintf(mountpoint, sizeof mountpoint, "/mnt/%s", name);
+    snprintf(device, sizeof device, "/dev/%.49s", name);
+    snprintf(mountpoint, sizeof mountpoint, "/mnt/%.49s", name);
     makemountpoint(mountpoint);
     mountdisk(device, mountpoint);
 

@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{{"-o", "2"}, "", Mode::Test2}, Case{{"-O", "02"}, "", Mode::Test2},
                       Case{{"-o", "2abc"}, PICK + PICK, Mode::Stops},
                       Case{{"-o", "025"}, PICK, Mode::Test2},
-                      // Case{{"-o", "105"}, PICK, Mode::Test10},
+                      Case{{"-o", "105"}, PICK, Mode::Test10},
                       Case{{"-x"}, "", Mode::WholeRun}, Case{{"-o"}, "", Mode::WholeRun},
                       Case{{"a", "b", "c"}, "", Mode::WholeRun}, Case{{}, "", Mode::WholeRun}));
 

@@ -58,7 +58,7 @@ TEST(WholeRun, EnterShortensAWait) {
     EXPECT_DOUBLE_EQ(next - heading, 0.25);
 }
 
-TEST(WholeRun, DISABLED_APassedRunResetsTheBoardAndArmsTheWatchdogLast) {
+TEST(WholeRun, APassedRunResetsTheBoardAndArmsTheWatchdogLast) {
     qa::SimRun r = qa::run_ftq("{}");
     ASSERT_NE(r.out().find("测试结果    : OK \n"), std::string::npos) << r.out();
     EXPECT_NE(r.out().find("测试结束,系统将要重新启动,并恢复出厂设置\n"

@@ -6,6 +6,7 @@
 
 #include "platform/sys.h"
 #include "sim/models/disks.h"
+#include "sim/models/firmware_image.h"
 #include "storage/storage.h"
 
 #include <nlohmann/json.hpp>
@@ -25,7 +26,8 @@ inline std::string board(const json &disks, json rest = json::object()) {
 
 // A chip whose flash starts as described, and an image of `length` bytes.
 inline json one_chip(const json &flash, size_t length = 2048, json image = json::object()) {
-    image["length"] = length;
+    if (!image.contains("length"))
+        image["length"] = length;
     return {{"chips", json::array({json{{"flash", flash}}})}, {"image", image}};
 }
 

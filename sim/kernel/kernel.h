@@ -73,6 +73,7 @@ class Kernel {
     Vfs &vfs() { return vfs_; }
     Wiring &wiring() { return wiring_; }
     Trace &trace() { return trace_; }
+    const Trace &trace() const { return trace_; }
     void trace(const std::string &dev, const std::string &ev, nlohmann::json data = {});
     const Scenario &scenario() const { return scenario_; }
 

@@ -2,6 +2,7 @@
 // would see and what the board did.
 #include "sim/harness/harness.h"
 #include "sim/kernel/kernel.h"
+#include "sim/tool/vcd.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,9 @@ const char *const HELP =
     "  --raw            standard output carries exactly the program's own bytes\n"
     "                   (GB2312); the board's report goes to standard error\n"
     "  --trace FILE     write the device trace as JSON lines\n"
+    "  --vcd FILE       write the board's signals over virtual time as a Value\n"
+    "                   Change Dump (buzzer, watchdog, alarm lines, RS-485 and\n"
+    "                   panel link activity, LED mode, step, chip busy/reset)\n"
     "  --help           this text\n"
     "\n"
     "exit status: ftq's own exit status, or 128 + the signal number when a\n"
@@ -43,6 +47,7 @@ const char *const HELP =
 struct Options {
     std::string scenario;
     std::string trace;
+    std::string vcd;
     bool raw = false;
     std::vector<std::string> ftq_args;
 };
@@ -149,10 +154,13 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "--raw") {
             opt.raw = true;
-        } else if (a == "--scenario" || a == "--trace") {
+        } else if (a == "--scenario" || a == "--trace" || a == "--vcd") {
             if (i + 1 >= argc)
                 return usage_error(a + " needs a file name");
-            (a == "--scenario" ? opt.scenario : opt.trace) = argv[++i];
+            std::string &target = a == "--scenario" ? opt.scenario
+                                  : a == "--trace"  ? opt.trace
+                                                    : opt.vcd;
+            target = argv[++i];
         } else if (a == "--") {
             opt.ftq_args.assign(argv + i + 1, argv + argc);
             break;
@@ -192,6 +200,14 @@ int main(int argc, char **argv) {
             return EXIT_USAGE;
         }
         kernel->trace().write_jsonl(out);
+    }
+    if (!opt.vcd.empty()) {
+        std::ofstream out(opt.vcd);
+        if (!out) {
+            std::cerr << "ftq-sim: cannot write the value change dump to " << opt.vcd << "\n";
+            return EXIT_USAGE;
+        }
+        sim::write_vcd(*kernel, r, out);
     }
     return r.shell_status();
 }

@@ -269,6 +269,14 @@ bool Kernel::advance_time() {
     for (auto &t : tasks_)
         if (t->state == Task::State::Blocked && !t->killed)
             next = std::min(next, t->deadline);
+    if (pacer_ && !ending_) {
+        Time moved = std::min(pacer_(next), std::min(next, time_limit_ + 1));
+        if (moved < next) {
+            now_ = std::max(now_, moved);
+            run_events_due();
+            return true;
+        }
+    }
     if (next == kForever) {
         end_everything(RunResult::End::Stalled);
         return false;
@@ -352,6 +360,7 @@ void Kernel::end_process(Process *p, int wait_status) {
 }
 
 void Kernel::end_everything(RunResult::End why) {
+    ending_ = true;
     if (result_.end == RunResult::End::Exited)
         result_.end = why;
     trace("kernel", "run_end", {{"why", RunResult{why}.describe()}});

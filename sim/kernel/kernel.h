@@ -67,6 +67,13 @@ class Kernel {
     // that takes that long to answer. Not interruptible.
     void busy(Time d);
 
+    // Paces virtual time to the outside world (a person at a terminal).
+    // Before time moves on to `next` (kForeverTime when nothing is due), the
+    // pacer is asked where to move to: it may wait in real time, schedule
+    // events at the time it returns, and return any time up to `next`.
+    static constexpr Time kForeverTime = INT64_MAX;
+    void set_pacer(std::function<Time(Time next)> pacer) { pacer_ = std::move(pacer); }
+
     // Sends a signal to every live process, as the console's Ctrl-C does.
     void signal_all(int sig);
 
@@ -166,6 +173,7 @@ class Kernel {
 
     std::vector<ConsoleWrite> console_;
     std::function<void(const ConsoleWrite &)> console_sink_;
+    std::function<Time(Time)> pacer_;
     std::unique_ptr<Backend> backend_;
 };
 

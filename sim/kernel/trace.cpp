@@ -4,6 +4,8 @@ namespace sim {
 
 void Trace::add(Time t, std::string dev, std::string ev, nlohmann::json data) {
     events_.push_back({t, std::move(dev), std::move(ev), std::move(data)});
+    if (sink_)
+        sink_(events_.back());
 }
 
 std::vector<TraceEvent> Trace::of(const std::string &dev, const std::string &ev) const {

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,9 +28,12 @@ class Trace {
     size_t count(const std::string &dev, const std::string &ev = "") const;
     // One JSON object per line.
     void write_jsonl(std::ostream &out) const;
+    // Called with each event as it is recorded.
+    void on_add(std::function<void(const TraceEvent &)> sink) { sink_ = std::move(sink); }
 
   private:
     std::vector<TraceEvent> events_;
+    std::function<void(const TraceEvent &)> sink_;
 };
 
 } // namespace sim

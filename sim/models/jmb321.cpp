@@ -162,6 +162,10 @@ void Jmb321::note(const char *op, SpiFlash::Outcome outcome, nlohmann::json data
         return;
     data["chip"] = number_;
     k_.trace("pmp", op, std::move(data));
+    if (flash_.busy()) {
+        k_.trace("pmp", "busy", {{"chip", number_}, {"busy", true}, {"op", op}});
+        busy_traced_ = true;
+    }
 }
 
 int Jmb321::spi(uint8_t *task) {
@@ -190,6 +194,10 @@ int Jmb321::spi(uint8_t *task) {
         uint8_t s = flash_.read_status();
         if (s & SpiFlash::kBusy)
             ++counters_.busy_status;
+        if (busy_traced_ && !flash_.busy()) {
+            k_.trace("pmp", "busy", {{"chip", number_}, {"busy", false}});
+            busy_traced_ = false;
+        }
         task[2] = s;
         break;
     }

@@ -90,6 +90,9 @@ class Jmb321 {
     PmpCounters counters_;
     std::deque<PmpRequest> recent_;
     int resets_ = 0;
+    // A busy spell of an erase or status write is traced (a program's is
+    // too short and too frequent to be worth an event per word).
+    bool busy_traced_ = false;
 };
 
 } // namespace sim

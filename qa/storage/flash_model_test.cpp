@@ -84,27 +84,6 @@ TEST(SpiFlashModel, BusyLastsTheSetNumberOfStatusReads) {
             EXPECT_EQ(f.read_status(), SpiFlash::kBusy | SpiFlash::kLatch | protect) << i;
         EXPECT_EQ(f.read_status(), protect) << "ready, latch dropped";
     }
-
-    SpiFlash stuck = flash_of(std::vector<uint8_t>(256, 0xFF), {SpiFlash::kForever, 0, 0});
-    stuck.write_enable();
-    stuck.page_program(0, zero);
-    for (int i = 0; i < 20000; ++i)
-        ASSERT_TRUE(stuck.read_status() & SpiFlash::kBusy) << i;
-}
-
-TEST(SpiFlashModel, ReadReturnsFourBytesFromTheAddressAndStuckBitsHold) {
-    std::vector<uint8_t> bytes(256);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i);
-    SpiFlash f = flash_of(bytes, {0, 0, 0}, 0, {{5, 7, 1}, {9, 0, 0}});
-    EXPECT_EQ(read4(f, 4), (std::vector<uint8_t>{0x04, 0x85, 0x06, 0x07}));
-    f.write_enable();
-    f.chip_erase();
-    EXPECT_EQ(read4(f, 8), (std::vector<uint8_t>{0xFF, 0xFE, 0xFF, 0xFF}));
-    const uint8_t zero[4] = {0, 0, 0, 0};
-    f.write_enable();
-    f.page_program(4, zero);
-    EXPECT_EQ(read4(f, 4), (std::vector<uint8_t>{0x00, 0x80, 0x00, 0x00}));
 }
 
 TEST(FirmwareImageGenerator, HeaderFieldsAgreeWithTheLength) {

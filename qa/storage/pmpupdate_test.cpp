@@ -232,6 +232,17 @@ INSTANTIATE_TEST_SUITE_P(
                      FILE_FAIL}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST(Pmpupdate, UnalignedFileIsRefusedBeforeAnyByteOfItIsRead) {
+    // Any read of the image would fail and say so.
+    json faults = json::array();
+    for (const char *call : {"read", "pread"})
+        faults.push_back({{"call", call}, {"path", "/dav0/vex321.bin"}, {"every", true}});
+    UpdateRun u = update(board(one_chip(fast_flash(), 2050), {{"faults", faults}}));
+    EXPECT_EQ(u.out(), CHIP_OK + "ERR : chkbinfile, length of binfile isn't alignment (2050)\n" +
+                           "ERR : main, check binary file fail\nINFO: Finish\n");
+    EXPECT_TRUE(u.run.events("fault").empty());
+}
+
 TEST(Pmpupdate, RevisionWarningIsContinuedByTheBondingLine) {
     json d = one_chip(fast_flash(), 2048, {{"revision", 0x02}});
     UpdateRun u = update(board(d));

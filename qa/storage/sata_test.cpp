@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <linux/hdreg.h>
 
 namespace {
 
@@ -94,6 +95,19 @@ TEST(Satatest, IdentifyArgumentIsLaidOutForHdioDriveCmd) {
     EXPECT_EQ(ev[0].data["args"], "EC 00 00 01") << "command, sector count, features, sectors";
     EXPECT_EQ(ev[0].data["result"], 0);
     EXPECT_EQ(s.count, 1);
+
+    // The disk holds the layout to account: no data sector asked for is an
+    // argument the kernel would not fill.
+    int rc = 0, err = 0;
+    qa::run_routine("{}", [&] {
+        uint8_t args[516] = {0xEC, 0, 0, 0};
+        int fd = sys::open("/dev/sda", O_RDWR | O_NONBLOCK);
+        rc = sys::ioctl(fd, HDIO_DRIVE_CMD, args);
+        err = errno;
+        return 0;
+    });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(err, EINVAL);
 }
 
 struct Capacity {

@@ -198,7 +198,3 @@ INSTANTIATE_TEST_SUITE_P(
             R"({"alarm": {"connected": false}, "signals": [{"at": 7.5, "signal": "SIGINT"}]})",
             "success is 1, and error is 2\n"}),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST(AlarmFixture, RejectsAThreeOutputVariant) {
-    EXPECT_THROW(alarm(R"({"alarm": {"outputs": 3}})"), sim::ScenarioError);
-}

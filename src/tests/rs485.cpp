@@ -190,8 +190,8 @@ int rs485test() {
     for (size_t i = 0; i < PATTERN_LEN; ++i)
         rs485Link.pattern[i] = static_cast<uint8_t>(i);
 
-    // The line control stays set while the board I/O driver is open, so
-    // the descriptor is left open until the process ends.
+    // Left open until the process ends: the line must stay driven and
+    // heard for the whole transfer, whatever the driver does on close.
     int vexio = sys::open(VEXIO_PATH, O_RDWR);
     sys::ioctl(vexio, VEXIO_RS485_TX, 1);
     sys::ioctl(vexio, VEXIO_RS485_RX, 1);

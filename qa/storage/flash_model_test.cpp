@@ -88,11 +88,11 @@ TEST(SpiFlashModel, BusyLastsTheSetNumberOfStatusReads) {
 
 TEST(FirmwareImageGenerator, HeaderFieldsAgreeWithTheLength) {
     for (size_t length : {32u, 2048u, 65536u, 65540u, 131068u}) {
-        sim::FirmwareImage spec;
-        spec.length = length;
-        spec.revision = 0x02;
-        spec.bonding = 0x09;
-        std::string img = sim::make_firmware_image(spec);
+        sim::FirmwareImage wanted;
+        wanted.length = length;
+        wanted.revision = 0x02;
+        wanted.bonding = 0x09;
+        std::string img = sim::make_firmware_image(wanted);
         ASSERT_EQ(img.size(), length);
         auto b = [&](size_t i) { return static_cast<uint8_t>(img[i]); };
         EXPECT_EQ(b(0), 0x7B);

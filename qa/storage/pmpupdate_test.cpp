@@ -45,10 +45,10 @@ std::string verify_fail(const std::vector<uint8_t> &img, size_t at, uint32_t fla
     return line;
 }
 
-sim::FirmwareImage spec_2048() {
-    sim::FirmwareImage spec;
-    spec.length = 2048;
-    return spec;
+sim::FirmwareImage image_2048() {
+    sim::FirmwareImage wanted;
+    wanted.length = 2048;
+    return wanted;
 }
 
 struct Row {
@@ -84,7 +84,7 @@ TEST_P(DecisionTable, ResultFlagTranscriptAndFlashAfterwards) {
 std::vector<Row> decision_rows() {
     std::vector<uint8_t> img;
     {
-        std::string s = sim::make_firmware_image(spec_2048());
+        std::string s = sim::make_firmware_image(image_2048());
         img.assign(s.begin(), s.end());
     }
     return {

@@ -26,7 +26,7 @@ struct FirmwareImage {
 };
 
 // The file's bytes. A length under 32 gives the first bytes of the header.
-std::string make_firmware_image(const FirmwareImage &spec);
+std::string make_firmware_image(const FirmwareImage &wanted);
 
 // The image a scenario section describes; revision and bonding default to
 // the chip's, so that an image without them fits the board.

@@ -236,16 +236,18 @@ int PanelController::open(OpenFile &f) {
     return 0;
 }
 
+void PanelController::key_event(int code, bool pressed) {
+    send(key_frame(code, pressed), "key",
+         {{"key", code < kKeyCount ? kKeyNames[code] : ""},
+          {"code", code},
+          {"state", pressed ? "press" : "release"}});
+}
+
 void PanelController::schedule_script() {
     for (const KeyEvent &e : keys_) {
         int code = e.code;
         bool pressed = e.pressed;
-        k_.after(e.at, [this, code, pressed] {
-            send(key_frame(code, pressed), "key",
-                 {{"key", code < kKeyCount ? kKeyNames[code] : ""},
-                  {"code", code},
-                  {"state", pressed ? "press" : "release"}});
-        });
+        k_.after(e.at, [this, code, pressed] { key_event(code, pressed); });
     }
     for (const RawBytes &r : raw_) {
         std::vector<uint8_t> bytes = r.bytes;

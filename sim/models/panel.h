@@ -26,6 +26,8 @@ class PanelController : public Model, public Device {
     std::string queued() const { return std::string(rx_.begin(), rx_.end()); }
     // The code of a key name (the first code that carries it), or -1.
     static int key_code(const std::string &name);
+    // A key pressed or released on the panel now.
+    void key_event(int code, bool pressed);
     // The bytes of a key event frame, as the panel sends it.
     static std::vector<uint8_t> key_frame(int code, bool pressed);
 

@@ -2,6 +2,7 @@
 // would see and what the board did.
 #include "sim/harness/harness.h"
 #include "sim/kernel/kernel.h"
+#include "sim/tool/interactive.h"
 #include "sim/tool/vcd.h"
 
 #include <cstdio>
@@ -33,6 +34,12 @@ const char *const HELP =
     "  --vcd FILE       write the board's signals over virtual time as a Value\n"
     "                   Change Dump (buzzer, watchdog, alarm lines, RS-485 and\n"
     "                   panel link activity, LED mode, step, chip busy/reset)\n"
+    "  --interactive    play the operator: virtual time follows the wall clock,\n"
+    "                   Enter answers the console, arrow keys, e and m press the\n"
+    "                   panel keys UP/DOWN/LEFT/RIGHT, ENTER and MENU, Ctrl-C\n"
+    "                   interrupts ftq\n"
+    "  --speed N        with --interactive: N virtual seconds per second (default 1)\n"
+    "  --list           list the scenario catalog (scenarios/*.json)\n"
     "  --help           this text\n"
     "\n"
     "exit status: ftq's own exit status, or 128 + the signal number when a\n"
@@ -49,6 +56,8 @@ struct Options {
     std::string trace;
     std::string vcd;
     bool raw = false;
+    bool interactive = false;
+    double speed = 1.0;
     std::vector<std::string> ftq_args;
 };
 
@@ -154,6 +163,17 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "--raw") {
             opt.raw = true;
+        } else if (a == "--interactive") {
+            opt.interactive = true;
+        } else if (a == "--speed") {
+            if (i + 1 >= argc)
+                return usage_error("--speed needs a number");
+            char *end = nullptr;
+            opt.speed = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(opt.speed > 0 && opt.speed <= 1000))
+                return usage_error(
+                    std::string("--speed takes a number above 0 and up to 1000, not '") + argv[i] +
+                    "'");
         } else if (a == "--scenario" || a == "--trace" || a == "--vcd") {
             if (i + 1 >= argc)
                 return usage_error(a + " needs a file name");
@@ -189,7 +209,11 @@ int main(int argc, char **argv) {
         write_fd(w.fd == 2 ? 2 : 1, sim::gb2312_to_utf8(w.bytes));
     });
 
+    std::unique_ptr<sim::InteractiveSession> session;
+    if (opt.interactive)
+        session = std::make_unique<sim::InteractiveSession>(*kernel, opt.speed);
     sim::RunResult r = sim::run_ftq(*kernel, opt.ftq_args);
+    session.reset();
 
     std::string report = step_table(*kernel, r) + board_report(*kernel, r);
     write_fd(opt.raw ? 2 : 1, report);

@@ -2,7 +2,7 @@
 # Installs what building and testing ftq needs on a fresh Debian machine.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev iproute2)
+packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev iproute2 tmux)
 if [ "${1:-}" = "--board" ]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user googletest)
 fi

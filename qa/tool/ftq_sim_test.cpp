@@ -33,8 +33,8 @@ SimCall ftq_sim(const std::string &args) {
     return {};
 #else
     std::string out = testing::TempDir() + "ftq-sim.out", err = testing::TempDir() + "ftq-sim.err";
-    std::string cmd = std::string(FTQ_SIM_BINARY) + " " + args + " > " + out + " 2> " + err +
-                      " < /dev/null";
+    std::string cmd =
+        std::string(FTQ_SIM_BINARY) + " " + args + " > " + out + " 2> " + err + " < /dev/null";
     int status = std::system(cmd.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
 #endif
@@ -77,13 +77,14 @@ TEST(FtqSim, RawOutputIsTheProgramsOwnBytesAndTheReportGoesToStandardError) {
 }
 
 TEST(FtqSim, TheExitStatusIsThePrograms) {
-    SimCall no_driver = ftq_sim("--scenario " +
-                            temp_file("no-driver.json", R"({"board": {"missing": true}})"));
+    SimCall no_driver =
+        ftq_sim("--scenario " + temp_file("no-driver.json", R"({"board": {"missing": true}})"));
     if (testing::Test::IsSkipped())
         return;
     EXPECT_EQ(no_driver.status, 255);
-    SimCall interrupted = ftq_sim("--scenario " + temp_file("ctrl-c.json",
-                                                       R"({"signals": [{"at": 1, "signal": "SIGINT"}]})"));
+    SimCall interrupted =
+        ftq_sim("--scenario " +
+                temp_file("ctrl-c.json", R"({"signals": [{"at": 1, "signal": "SIGINT"}]})"));
     EXPECT_EQ(interrupted.status, 130);
     EXPECT_NE(interrupted.out.find("ftq ended: killed by signal 2"), std::string::npos);
 }

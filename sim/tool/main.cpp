@@ -61,6 +61,24 @@ struct Options {
     std::vector<std::string> ftq_args;
 };
 
+// In an interactive run the person presses the panel keys and Enter, so the
+// scenario's scripted operator steps back unless the scenario says more.
+sim::Scenario hand_to_person(const sim::Scenario &scenario) {
+    nlohmann::json doc = scenario.doc();
+    nlohmann::json &panel = doc["panel"];
+    if (panel.is_null())
+        panel = nlohmann::json::object();
+    if (panel.is_object() && !panel.contains("keys") && !panel.contains("bytes") &&
+        !panel.value("silent", false))
+        panel["keys"] = nlohmann::json::array();
+    nlohmann::json &console = doc["console"];
+    if (console.is_null())
+        console = nlohmann::json::object();
+    if (console.is_object() && !console.contains("operator"))
+        console["operator"] = "absent";
+    return sim::Scenario::from_json(doc, scenario.file());
+}
+
 int usage_error(const std::string &what) {
     std::cerr << "ftq-sim: " << what << "\n(see ftq-sim --help)\n";
     return EXIT_USAGE;
@@ -194,6 +212,8 @@ int main(int argc, char **argv) {
     try {
         if (!opt.scenario.empty())
             scenario = sim::Scenario::from_file(opt.scenario);
+        if (opt.interactive)
+            scenario = hand_to_person(scenario);
         kernel = std::make_unique<sim::Kernel>(scenario);
     } catch (const sim::ScenarioError &e) {
         std::cerr << "ftq-sim: " << e.what() << "\n";

@@ -237,6 +237,42 @@ int verifycode() {
     return result;
 }
 
+namespace {
+
+// Programming can only clear bits, and the chip answers a page program
+// whatever the flash made of it: a stuck bit, or an image longer than the
+// flash whose end wraps over its start, leaves other bytes than the image.
+// So the whole image is compared once more before the upload counts.
+int readback() {
+    sys::lseek(pmpblock.binFd, 0, SEEK_SET);
+    uint32_t address = 0;
+    uint8_t block[BLOCK];
+    for (;;) {
+        ssize_t got = sys::read(pmpblock.binFd, block, sizeof block);
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            say("ERR : uploadcode, read binfile fail (%08Xh)\n", address);
+            return -1;
+        }
+        for (ssize_t at = 0; at + 4 <= got; at += 4, address += 4) {
+            uint32_t word = 0;
+            if (readflash(address, &word, 1) < 0) {
+                say("ERR : uploadcode, readflash fail (%08Xh)\n", address);
+                return -1;
+            }
+            if (word != fileword(block + at)) {
+                say("ERR : uploadcode, verify fail (%08Xh) (JMB39X = %08Xh, binfile = "
+                    "%02X%02X%02X%02Xh)\n",
+                    address, word, block[at + 3], block[at + 2], block[at + 1], block[at]);
+                return -1;
+            }
+        }
+    }
+}
+
+} // namespace
+
 int uploadcode() {
     int rc = disableflashWP();
     if (rc < 0) {
@@ -283,12 +319,14 @@ int uploadcode() {
         }
     }
     say("INFO: Total upload size = %d\n", uploaded);
-    if (uploaded == pmpblock.imageLength) {
-        say("INFO: Upload complete\n");
-        return result;
+    if (uploaded != pmpblock.imageLength) {
+        say("ERR : uploadcode, upload not complete\n");
+        return -1;
     }
-    say("ERR : uploadcode, upload not complete\n");
-    return -1;
+    if (result >= 0 && readback() < 0)
+        return -1;
+    say("INFO: Upload complete\n");
+    return result;
 }
 
 namespace {

@@ -18,6 +18,21 @@ RunResult run_ftq(Kernel &kernel, const std::vector<std::string> &args) {
         argv);
 }
 
+std::vector<std::string> scenario_args(const Scenario &scenario) {
+    std::vector<std::string> args;
+    for (const Section &a : scenario.root().list("args"))
+        args.push_back(a.as_text());
+    return args;
+}
+
+std::string catalog_dir() {
+    return FTQ_CATALOG_DIR;
+}
+
+std::string catalog_file(const std::string &name) {
+    return catalog_dir() + "/" + name + ".json";
+}
+
 std::string gb2312_to_utf8(const std::string &bytes, bool *ok) {
     if (ok)
         *ok = true;

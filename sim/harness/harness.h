@@ -12,6 +12,14 @@ namespace sim {
 // starting from the state a fresh process has.
 RunResult run_ftq(Kernel &kernel, const std::vector<std::string> &args);
 
+// The ftq arguments a scenario asks for ("args"), empty for the whole run.
+std::vector<std::string> scenario_args(const Scenario &scenario);
+
+// The scenario catalog: the folder, and the file of a scenario given by
+// its name.
+std::string catalog_dir();
+std::string catalog_file(const std::string &name);
+
 // Converts the program's GB2312 console text to UTF-8 (bytes that do not
 // convert are shown as U+FFFD). Empty optional when the system cannot
 // convert at all.

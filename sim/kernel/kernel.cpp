@@ -82,7 +82,9 @@ Kernel::~Kernel() {
 }
 
 void Kernel::load_models() {
-    std::vector<std::string> known = {"description", "system", "faults", "signals"};
+    // "description" and "args" are for the people and tools that run the
+    // scenario, not for the board.
+    std::vector<std::string> known = {"description", "args", "system", "faults", "signals"};
     for (const auto &entry : all_models()) {
         known.push_back(entry.section);
         models_.push_back(entry.make(*this, scenario_.section(entry.section)));

@@ -1,11 +1,15 @@
 // ftq-sim: runs ftq on the simulated board and shows what the operator
 // would see and what the board did.
 #include "sim/harness/harness.h"
+#include "sim/harness/report.h"
 #include "sim/kernel/kernel.h"
 #include "sim/tool/interactive.h"
 #include "sim/tool/vcd.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -25,7 +29,8 @@ const char *const HELP =
     "With no ftq arguments it runs the whole run.\n"
     "\n"
     "options:\n"
-    "  --scenario FILE  the board and its surroundings (JSON); default: a healthy\n"
+    "  --scenario FILE  the board and its surroundings (JSON), or the name of a\n"
+    "                   scenario of the catalog (see --list); default: a healthy\n"
     "                   board of type 1 with every fixture connected and an\n"
     "                   operator who presses Enter at each console wait\n"
     "  --raw            standard output carries exactly the program's own bytes\n"
@@ -57,6 +62,7 @@ struct Options {
     std::string vcd;
     bool raw = false;
     bool interactive = false;
+    bool args_given = false;
     double speed = 1.0;
     std::vector<std::string> ftq_args;
 };
@@ -79,15 +85,48 @@ sim::Scenario hand_to_person(const sim::Scenario &scenario) {
     return sim::Scenario::from_json(doc, scenario.file());
 }
 
+// A scenario given by name rather than by file comes from the catalog.
+std::string resolve_scenario(const std::string &given) {
+    struct stat st;
+    if (given.find('/') != std::string::npos || ::stat(given.c_str(), &st) == 0)
+        return given;
+    std::string named = sim::catalog_file(given);
+    return ::stat(named.c_str(), &st) == 0 ? named : given;
+}
+
+int list_catalog() {
+    DIR *dir = ::opendir(sim::catalog_dir().c_str());
+    if (dir == nullptr) {
+        std::cerr << "ftq-sim: cannot read the catalog " << sim::catalog_dir() << "\n";
+        return EXIT_USAGE;
+    }
+    std::vector<std::string> names;
+    while (struct dirent *e = ::readdir(dir)) {
+        std::string n = e->d_name;
+        if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
+            names.push_back(n.substr(0, n.size() - 5));
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    size_t width = 0;
+    for (const auto &n : names)
+        width = std::max(width, n.size());
+    for (const auto &n : names) {
+        std::string description;
+        try {
+            sim::Scenario s = sim::Scenario::from_file(sim::catalog_file(n));
+            description = s.root().text("description", "");
+        } catch (const sim::ScenarioError &e) {
+            description = std::string("(malformed: ") + e.what() + ")";
+        }
+        std::cout << n << std::string(width + 2 - n.size(), ' ') << description << "\n";
+    }
+    return 0;
+}
+
 int usage_error(const std::string &what) {
     std::cerr << "ftq-sim: " << what << "\n(see ftq-sim --help)\n";
     return EXIT_USAGE;
-}
-
-std::string seconds(sim::Time t) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%.3f s", static_cast<double>(t) / sim::kSecond);
-    return buf;
 }
 
 void write_fd(int fd, const std::string &s) {
@@ -102,74 +141,6 @@ void write_fd(int fd, const std::string &s) {
     }
 }
 
-// Where the run's time went: the set-up, each numbered step of the whole
-// run (found by its heading), and what follows the last step.
-std::string step_table(sim::Kernel &k, const sim::RunResult &r) {
-    static const char *const names[] = {"front panel keys and LEDs",
-                                        "network links",
-                                        "alarm I/O",
-                                        "real-time clock",
-                                        "USB ports",
-                                        "SATA disks",
-                                        "RS-485"};
-    struct Step {
-        std::string name;
-        sim::Time start;
-    };
-    std::vector<Step> steps = {{"set-up", 0}};
-    for (const auto &w : k.console()) {
-        std::string text = sim::gb2312_to_utf8(w.bytes);
-        for (int n = 1; n <= 7; ++n) {
-            std::string heading = "\xE7\xAC\xAC" + std::to_string(n) + "\xE6\xAD\xA5:"; // "第n步:"
-            if (text.rfind(heading, 0) == 0)
-                steps.push_back({std::to_string(n) + " " + names[n - 1], w.t});
-        }
-        if (steps.size() == 8 && text.find("FTQ") != std::string::npos &&
-            steps.back().name != "report and summary")
-            steps.push_back({"report and summary", w.t});
-    }
-    if (steps.size() < 2)
-        return "";
-    std::ostringstream out;
-    out << "---- the run's steps (virtual time) ----\n";
-    char line[96];
-    for (size_t i = 0; i < steps.size(); ++i) {
-        sim::Time end = i + 1 < steps.size() ? steps[i + 1].start : r.finished_at;
-        snprintf(line, sizeof line, "%-28s start %8.3f s   took %7.3f s\n", steps[i].name.c_str(),
-                 static_cast<double>(steps[i].start) / sim::kSecond,
-                 static_cast<double>(end - steps[i].start) / sim::kSecond);
-        out << line;
-    }
-    return out.str();
-}
-
-std::string board_report(sim::Kernel &k, const sim::RunResult &r) {
-    std::ostringstream out;
-    const sim::Trace &t = k.trace();
-    out << "---- what the board did (virtual time " << seconds(r.finished_at) << ") ----\n";
-    auto tones = t.of("vexio", "buzzer_off");
-    out << "buzzer tones: " << tones.size();
-    if (!tones.empty()) {
-        out << " (";
-        for (size_t i = 0; i < tones.size(); ++i)
-            out << (i ? ", " : "") << tones[i].data["ms"].get<int64_t>() << " ms";
-        out << ")";
-    }
-    out << "\n";
-    for (const auto &e : t.of("vexio", "watchdog_armed"))
-        out << "watchdog armed (value " << e.data["value"] << ") at " << seconds(e.t) << "\n";
-    for (const auto &e : t.of("vexio", "pmp_reset"))
-        out << "port-multiplier reset, mask 0x" << std::hex << e.data["mask"].get<uint64_t>()
-            << std::dec << ", at " << seconds(e.t) << "\n";
-    for (const auto &e : t.of("fs", "remove"))
-        out << "file removed: " << e.data["path"].get<std::string>()
-            << (e.data["result"].get<int>() == 0 ? "" : " (failed)") << "\n";
-    for (const auto &e : t.of("proc", "kill"))
-        out << "process killed: " << e.data["pid"].get<std::string>() << "\n";
-    out << "ftq ended: " << r.describe() << "\n";
-    return out.str();
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -181,6 +152,8 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "--raw") {
             opt.raw = true;
+        } else if (a == "--list") {
+            return list_catalog();
         } else if (a == "--interactive") {
             opt.interactive = true;
         } else if (a == "--speed") {
@@ -201,6 +174,7 @@ int main(int argc, char **argv) {
             target = argv[++i];
         } else if (a == "--") {
             opt.ftq_args.assign(argv + i + 1, argv + argc);
+            opt.args_given = true;
             break;
         } else {
             return usage_error("unknown option '" + a + "'");
@@ -211,7 +185,9 @@ int main(int argc, char **argv) {
     std::unique_ptr<sim::Kernel> kernel;
     try {
         if (!opt.scenario.empty())
-            scenario = sim::Scenario::from_file(opt.scenario);
+            scenario = sim::Scenario::from_file(resolve_scenario(opt.scenario));
+        if (!opt.args_given)
+            opt.ftq_args = sim::scenario_args(scenario);
         if (opt.interactive)
             scenario = hand_to_person(scenario);
         kernel = std::make_unique<sim::Kernel>(scenario);
@@ -235,7 +211,7 @@ int main(int argc, char **argv) {
     sim::RunResult r = sim::run_ftq(*kernel, opt.ftq_args);
     session.reset();
 
-    std::string report = step_table(*kernel, r) + board_report(*kernel, r);
+    std::string report = sim::step_table(*kernel, r) + sim::board_report(*kernel, r);
     write_fd(opt.raw ? 2 : 1, report);
     if (!opt.trace.empty()) {
         std::ofstream out(opt.trace);

@@ -1,0 +1,20 @@
+// What a run on the simulated board shows a person: the console transcript
+// in UTF-8, where the virtual time went, and what the board did.
+#pragma once
+
+#include "sim/kernel/kernel.h"
+
+#include <string>
+
+namespace sim {
+
+// Everything the program wrote to its console, converted to UTF-8.
+std::string transcript(const Kernel &k);
+// The whole run's steps with their virtual start and duration (empty for a
+// run without numbered steps).
+std::string step_table(const Kernel &k, const RunResult &r);
+// Buzzer tones, watchdog, chip resets, files removed, processes killed and
+// how the program ended.
+std::string board_report(const Kernel &k, const RunResult &r);
+
+} // namespace sim

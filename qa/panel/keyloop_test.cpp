@@ -130,15 +130,6 @@ TEST(PanelKeyLoop, IncompleteFrameIsHandledTheMomentItCompletes) {
     EXPECT_EQ(r.result.finished_at, 7 * sim::kSecond + led_time);
 }
 
-TEST(PanelKeyLoop, RepliesAreCountedSilently) {
-    uint32_t replies = 0;
-    auto r =
-        keyloop(bytes_at({{0.5, repeat(REPLY, 3)}, {0.9, join({"00", REPLY, "80"})}}), &replies);
-    EXPECT_EQ(r.out(), "");
-    EXPECT_EQ(replies, 4u);
-    EXPECT_EQ(panelRepliesHigh, 0u);
-}
-
 TEST(PanelKeyLoop, MenuEndsOnItsFirstEventAndLeavesTheRestQueued) {
     const struct {
         const char *name;
@@ -178,20 +169,6 @@ TEST(PanelKeyLoop, FullBufferWithUnfinishedFrameWaitsForTheRest) {
     EXPECT_EQ(panelqa::shown(r.out()), "key MENU is pressed\n");
     EXPECT_EQ(replies, 73u);
     EXPECT_EQ(r.result.finished_at, 1 * sim::kSecond);
-}
-
-TEST(PanelKeyLoop, SigintHandlerStaysInstalledAfterTheLoop) {
-    auto r = panelqa::routine(1, {{"silent", true}}, [] {
-        panelopen();
-        panelkeyloop(panelfd);
-        struct sigaction now {};
-        if (sys::sigaction(SIGINT, nullptr, &now) < 0)
-            return 1;
-        if (now.sa_handler != sigintreport || (now.sa_flags & SA_RESETHAND) != 0)
-            return 2;
-        return sigismember(&now.sa_mask, SIGINT) == 1 || (now.sa_flags & SA_NODEFER) == 0 ? 0 : 3;
-    });
-    EXPECT_EQ(r.result.code, 0);
 }
 
 TEST(PanelKeyLoop, FailedHandlerInstallationEndsTheProgram) {

@@ -20,26 +20,6 @@ std::vector<sim::Time> heartbeat_times(const qa::SimRun &r) {
     return out;
 }
 
-TEST(PanelLink, PortOpenedNonBlockingAndConfiguredAtOnce) {
-    int result = -1;
-    auto r = routine(1, {{"silent", true}}, [&result] {
-        result = panelopen();
-        return 0;
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(r.out(), "");
-    auto open = r.events("panel", "open");
-    ASSERT_EQ(open.size(), 1u);
-    EXPECT_EQ(open[0].data["nonblock"], true);
-    EXPECT_EQ(open[0].data["noctty"], true);
-    EXPECT_EQ(open[0].data["flags"].get<int>() & O_ACCMODE, O_RDWR);
-    auto set = r.events("panel", "tcsetattr");
-    ASSERT_EQ(set.size(), 1u);
-    EXPECT_EQ(set[0].data["action"], "TCSANOW");
-    EXPECT_EQ(set[0].data["ispeed"], 9600);
-    EXPECT_EQ(set[0].data["ospeed"], 9600);
-}
-
 TEST(PanelLink, HeartbeatEveryTenSecondsFromTheOpening) {
     for (int type : {1, 6, 2, 5, 3, 0}) {
         SCOPED_TRACE("board type " + std::to_string(type));

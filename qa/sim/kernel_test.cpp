@@ -212,3 +212,26 @@ TEST(Scenario, AMalformedFieldNamesTheFileAndTheField) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Faults, ASelectOnADeviceThatNeverAnswersEndsAtItsTimeOut) {
+    int rc = -5;
+    qa::SimRun r = qa::run_on_board(
+        R"({"console": {"operator": "script", "script": [{"at": 0.5, "text": "x\n"}]},
+            "faults": [{"call": "select", "path": "/dev/stdin", "mode": "hang"}]})",
+        [&](sim::Kernel &) {
+            struct timeval tv = {2, 0};
+            fd_set rd;
+            FD_ZERO(&rd);
+            FD_SET(0, &rd);
+            rc = sys::select(1, &rd, nullptr, nullptr, &tv);
+            return 0;
+        });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(r.kernel->now(), 2 * sim::kSecond);
+    ASSERT_FALSE(r.kernel->blocking_points().empty());
+    EXPECT_EQ(r.kernel->blocking_points().front().t, 0);
+}
+
+} // namespace

@@ -322,6 +322,7 @@ void Kernel::switch_away(std::unique_lock<std::mutex> &lock, Task *self) {
 Kernel::Wake Kernel::block(const std::function<bool()> &ready, Time deadline, bool interruptible) {
     Task *self = current_task();
     std::unique_lock<std::mutex> lock(mu_);
+    blocking_points_.push_back({now_, self->proc->pid, self->id});
     self->ready = ready;
     self->deadline = deadline;
     self->interruptible = interruptible;

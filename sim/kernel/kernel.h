@@ -98,6 +98,15 @@ class Kernel {
     // The pid of every process that has run, with its wait status (-1 while
     // it runs).
     std::map<int, int> process_statuses() const;
+    // Where tasks waited: every blocking call, when it began and in which
+    // process, in order (for sweeps that interrupt each one).
+    struct BlockingPoint {
+        Time t;
+        int pid;
+        int task;
+    };
+    const std::vector<BlockingPoint> &blocking_points() const { return blocking_points_; }
+
     // Descriptors open in process 1 now.
     int open_descriptors(int pid = 1) const;
 
@@ -174,6 +183,7 @@ class Kernel {
     std::vector<ConsoleWrite> console_;
     std::function<void(const ConsoleWrite &)> console_sink_;
     std::function<Time(Time)> pacer_;
+    std::vector<BlockingPoint> blocking_points_;
     std::unique_ptr<Backend> backend_;
 };
 

@@ -79,6 +79,10 @@ const FaultRule *Kernel::Backend::enter(const char *call, const std::string &pat
         *result = fail(EINTR);
         break;
     case FaultRule::Mode::Hang:
+        // A select on a device that never answers still ends at its
+        // time-out: it is the device that hangs, not the call.
+        if (std::string(call) == "select")
+            break;
         k_.block(nullptr, kForever, true);
         k_.deliver_signals();
         *handled = true;
@@ -292,8 +296,11 @@ int Kernel::Backend::select(int nfds, fd_set *readfds, fd_set *writefds, fd_set 
         if (want_w)
             wr[fd] = p->fds[fd];
     }
-    auto count_ready = [&rd, &wr, nfds] {
+    bool never_ready = rule_ != nullptr && rule_->mode == FaultRule::Mode::Hang;
+    auto count_ready = [&rd, &wr, nfds, never_ready] {
         int n = 0;
+        if (never_ready)
+            return 0;
         for (int fd = 0; fd < nfds; ++fd) {
             if (rd[fd] && rd[fd]->of.dev->readable(rd[fd]->of))
                 ++n;
@@ -306,13 +313,13 @@ int Kernel::Backend::select(int nfds, fd_set *readfds, fd_set *writefds, fd_set 
         int n = 0;
         for (int fd = 0; fd < nfds; ++fd) {
             if (rd[fd]) {
-                if (rd[fd]->of.dev->readable(rd[fd]->of))
+                if (!never_ready && rd[fd]->of.dev->readable(rd[fd]->of))
                     ++n;
                 else
                     FD_CLR(fd, readfds);
             }
             if (wr[fd]) {
-                if (wr[fd]->of.dev->writable(wr[fd]->of))
+                if (!never_ready && wr[fd]->of.dev->writable(wr[fd]->of))
                     ++n;
                 else
                     FD_CLR(fd, writefds);

@@ -15,7 +15,10 @@ namespace {
 std::vector<std::string> catalog() {
     std::vector<std::string> names;
     if (DIR *dir = ::opendir(FTQ_SOURCE_DIR "/scenarios")) {
-        while (struct dirent *e = ::readdir(dir)) {
+        // The 64-bit entry: on 32-bit ARM under qemu-user the plain readdir
+        // stops at the first entry whose 64-bit offset or inode number does
+        // not fit (EOVERFLOW), and the catalog would look empty.
+        while (struct dirent64 *e = ::readdir64(dir)) {
             std::string n = e->d_name;
             if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
                 names.push_back(n.substr(0, n.size() - 5));
@@ -45,6 +48,20 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
     } catch (const std::exception &) {
         FAIL() << expected_file << " is missing; draft it with ftq-sim --scenario " << name
                << " and check every line against the product's texts before adding it";
+    }
+    bool converts = false;
+    sim::gb2312_to_utf8("", &converts);
+    if (!converts) {
+        // The console text and the step headings need a GB2312 converter;
+        // what the board did is plain text and is still compared.
+        std::string board = sim::board_report(kernel, r);
+        EXPECT_TRUE(expected.size() >= board.size() &&
+                    expected.compare(expected.size() - board.size(), board.size(), board) == 0)
+            << "what the board did in " << name << " differs from the end of " << expected_file
+            << ":\n"
+            << board;
+        GTEST_SKIP() << "console text not compared: this system's iconv has no GB2312 converter "
+                        "(qemu-user sysroots lack gconv modules)";
     }
     EXPECT_EQ(shown, expected) << "the run of " << name << " differs from " << expected_file;
 }

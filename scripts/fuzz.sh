@@ -49,7 +49,7 @@ fi
 # repeats what shorter inputs reach, more slowly.
 max_len() {
     case "$1" in
-    panel) echo 1100 ;;
+    panel) echo 1025 ;;
     boardinfo) echo 257 ;;
     cmdline) echo 64 ;;
     usb) echo 1024 ;;

@@ -12,9 +12,9 @@ namespace {
 using namespace storageqa;
 
 std::vector<uint8_t> image_of(size_t length) {
-    sim::FirmwareImage spec;
-    spec.length = length;
-    std::string s = sim::make_firmware_image(spec);
+    sim::FirmwareImage wanted;
+    wanted.length = length;
+    std::string s = sim::make_firmware_image(wanted);
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 

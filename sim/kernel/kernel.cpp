@@ -323,6 +323,8 @@ Kernel::Wake Kernel::block(const std::function<bool()> &ready, Time deadline, bo
     Task *self = current_task();
     std::unique_lock<std::mutex> lock(mu_);
     blocking_points_.push_back({now_, self->proc->pid, self->id});
+    if (signal_point_ && blocking_points_.size() == *signal_point_ + 1)
+        signal_all(signal_point_sig_);
     self->ready = ready;
     self->deadline = deadline;
     self->interruptible = interruptible;

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,29 @@ class Kernel {
     // Descriptors open in process 1 now.
     int open_descriptors(int pid = 1) const;
 
+    // Every call that fault rules see, in the order they see it, once
+    // record_calls(true) is set (for sweeps that fail each call in turn).
+    struct CallRecord {
+        Time t;
+        int pid;
+        int task;
+        std::string call;
+        std::string path;
+        std::optional<unsigned long> request;
+        size_t console_writes; // console writes made before this call
+        bool faulted;          // a fault rule fired on it
+    };
+    void record_calls(bool on) { record_calls_ = on; }
+    const std::vector<CallRecord> &calls() const { return calls_; }
+
+    // Sends sig to every live process as the task reaches the blocking
+    // point of that index (counted as blocking_points() counts them), as if
+    // Ctrl-C were pressed at the moment it starts to wait there.
+    void signal_at_blocking_point(size_t index, int sig) {
+        signal_point_ = index;
+        signal_point_sig_ = sig;
+    }
+
     // What the program wrote to its console, in order.
     struct ConsoleWrite {
         Time t;
@@ -184,6 +208,10 @@ class Kernel {
     std::function<void(const ConsoleWrite &)> console_sink_;
     std::function<Time(Time)> pacer_;
     std::vector<BlockingPoint> blocking_points_;
+    bool record_calls_ = false;
+    std::vector<CallRecord> calls_;
+    std::optional<size_t> signal_point_;
+    int signal_point_sig_ = 0;
     std::unique_ptr<Backend> backend_;
 };
 

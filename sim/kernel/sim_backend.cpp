@@ -64,6 +64,11 @@ const FaultRule *Kernel::Backend::enter(const char *call, const std::string &pat
     k_.check_spin();
     k_.deliver_signals();
     const FaultRule *r = k_.faults_->match(call, path, request);
+    if (k_.record_calls_) {
+        Task *t = k_.current_task();
+        k_.calls_.push_back({k_.now_, t->proc->pid, t->id, call, path, request,
+                             k_.console_.size(), r != nullptr});
+    }
     if (r == nullptr)
         return nullptr;
     static const char *modes[] = {"error", "short", "interrupt", "hang"};
@@ -166,7 +171,10 @@ int Kernel::Backend::open(const char *path, int flags, mode_t) {
 }
 
 int Kernel::Backend::close(int fd) {
-    ENTER("close", path_of(fd), std::nullopt);
+    bool failed = false;
+    int result = 0;
+    enter("close", path_of(fd), std::nullopt, &failed, &result);
+    int err = errno;
     Process *p = k_.current_process();
     if (file(fd) == nullptr)
         return fail(EBADF);
@@ -175,7 +183,9 @@ int Kernel::Backend::close(int fd) {
         std::lock_guard<std::mutex> g(k_.mu_);
         ref.reset();
     }
-    return 0;
+    // As on Linux, the descriptor is gone even when close reports an error
+    // (EINTR and EIO included): retrying it could close another one.
+    return failed ? fail(err) : 0;
 }
 
 ssize_t Kernel::Backend::read(int fd, void *buf, size_t count) {

@@ -119,8 +119,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "unknown alarm output count 0, alarm outputs not tested\n"
                   "成功 1, 失败 1\n",
                   1, 2},
+        // The driver cannot be opened: nothing was checked, so the test
+        // fails without a beep.
         AlarmCase{"NoBoardDriver", R"({"board": {"missing": true}})",
-                  "sysInit 1 Fatal\nopen /dev/iop failed\n", 255, 0, 0}),
+                  "sysInit 1 Fatal\nopen /dev/iop failed\n", 255, 0, 1},
+        AlarmCase{"DriverOpenFails",
+                  R"({"faults": [{"call": "open", "path": "/dev/vexio", "nth": 2}]})",
+                  "open /dev/iop failed\n", 255, 0, 1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(AlarmTiming, TwoSecondsPerCheckAndTheLastMaskStays) {

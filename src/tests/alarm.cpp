@@ -73,6 +73,8 @@ int alarmtest() {
     int fd = sys::open(VEXIO_PATH, O_RDWR);
     if (fd < 0) {
         say("open /dev/iop failed\n");
+        // No check was made: the board must not pass on it.
+        alarmError = 1;
         return -1;
     }
     sys::ioctl(fd, VEXIO_ALARM_SETUP, 0);

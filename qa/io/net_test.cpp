@@ -128,6 +128,18 @@ TEST(Net, TheSecondPortIsCheckedWhateverTheFirstSaid) {
     }
 }
 
+TEST(Net, TheSocketIsClosedWhenTheTestEnds) {
+    int before = -1, after = -1;
+    qa::SimRun r = qa::run_on_board("{}", [&](sim::Kernel &k) {
+        netPortCount = 2;
+        before = k.open_descriptors(1);
+        nettest();
+        after = k.open_descriptors(1);
+        return 0;
+    });
+    EXPECT_EQ(after, before);
+}
+
 TEST(Net, AnErrorIsNeverCleared) {
     Net n = net("{}", 2, 1);
     EXPECT_EQ(n.error, 1);

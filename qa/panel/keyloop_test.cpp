@@ -171,6 +171,46 @@ TEST(PanelKeyLoop, FullBufferWithUnfinishedFrameWaitsForTheRest) {
     EXPECT_EQ(r.result.finished_at, 1 * sim::kSecond);
 }
 
+// A port in error stays readable and fails every read: the loop rests
+// between reads and ends when five seconds have passed without a byte, as
+// for a silent panel, instead of spinning on the port.
+TEST(PanelKeyLoop, APortThatFailsEveryReadEndsTheLoopLikeASilentOne) {
+    const struct {
+        const char *name;
+        const char *faults;
+        std::string out;
+        sim::Time end;
+    } cases[] = {
+        {"every read fails",
+         R"({"faults": [{"call": "read", "path": "/dev/ttyS2", "every": true}]})",
+         [] {
+             std::string lines;
+             for (int i = 0; i < 45; ++i)
+                 lines += "read failed\n";
+             return lines;
+         }(),
+         5 * sim::kSecond},
+        // One failure costs a short rest; the key comes through after it
+        // and the silence counts afresh from there.
+        {"one read fails", R"({"faults": [{"call": "read", "path": "/dev/ttyS2"}]})",
+         "read failed\nkey DOWN is pressed\n", 5600 * sim::kMillisecond + 50 * sim::kMillisecond},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = panelqa::routine(
+            1, {{"keys", nlohmann::json::array()}, {"bytes", bytes_at({{0.5, DOWN}})}},
+            [] {
+                panelopen();
+                panelkeyloop(panelfd);
+                return 0;
+            },
+            nlohmann::json::parse(c.faults));
+        EXPECT_EQ(r.result.end, sim::RunResult::End::Exited) << r.result.describe();
+        EXPECT_EQ(panelqa::shown(r.out()), c.out);
+        EXPECT_EQ(r.result.finished_at, c.end);
+    }
+}
+
 TEST(PanelKeyLoop, FailedHandlerInstallationEndsTheProgram) {
     auto r = panelqa::routine(
         1, {{"silent", true}},

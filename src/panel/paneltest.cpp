@@ -14,6 +14,7 @@ constexpr int RXBUF_SIZE = 512;
 constexpr int MIN_FRAME = 5;
 constexpr int MAX_FRAME = 14;
 constexpr time_t SILENCE_S = 5;
+constexpr suseconds_t FAILED_READ_REST_US = 100000;
 
 constexpr uint8_t TYPE_KEY = 0x20;
 constexpr uint8_t TYPE_CONTROL_PANEL = 0x21;
@@ -104,6 +105,18 @@ bool handleframe(const uint8_t *frame) {
     }
 }
 
+// Rests after a failed read and takes the rest from what is left of the
+// silence; false once nothing is left.
+bool restafterfailedread(struct timeval *silence) {
+    suseconds_t left = static_cast<suseconds_t>(silence->tv_sec) * 1000000 + silence->tv_usec;
+    suseconds_t rest = left < FAILED_READ_REST_US ? left : FAILED_READ_REST_US;
+    sys::usleep(static_cast<useconds_t>(rest));
+    left -= rest;
+    silence->tv_sec = static_cast<time_t>(left / 1000000);
+    silence->tv_usec = left % 1000000;
+    return left > 0;
+}
+
 } // namespace
 
 void panelkeyloop(int fd) {
@@ -120,11 +133,11 @@ void panelkeyloop(int fd) {
     uint8_t buf[RXBUF_SIZE];
     int filled = 0;
     int pos = 0;
+    struct timeval silence = {SILENCE_S, 0};
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
-        struct timeval silence = {SILENCE_S, 0};
         if (sys::select(fd + 1, &readable, nullptr, nullptr, &silence) <= 0)
             return;
 
@@ -140,9 +153,15 @@ void panelkeyloop(int fd) {
         ssize_t n = sys::read(fd, buf + filled, static_cast<size_t>(RXBUF_SIZE - filled));
         if (n <= 0) {
             say("read failed\n");
+            // A port in error (hung up, or failing every read) stays
+            // readable: rest, and let the silence run on, so that it ends
+            // the test as a silent panel does instead of spinning.
+            if (!restafterfailedread(&silence))
+                return;
             continue;
         }
         filled += static_cast<int>(n);
+        silence = {SILENCE_S, 0};
 
         for (;;) {
             while (pos < filled && (buf[pos] & 0x7F) == 0)

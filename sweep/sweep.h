@@ -91,7 +91,9 @@ std::optional<std::string> landmark(const std::string &bytes);
 struct Verdicts {
     bool reported = false; // the run got as far as reporting them
     bool summary_ok = false;
-    std::map<std::string, bool> passed; // only the verdicts the run reports
+    // The verdicts the run reports (for the whole run, those its summary
+    // weighs, as the test result record holds them at the end).
+    std::map<std::string, bool> passed;
 };
 Verdicts verdicts_of(const Entry &entry, const Outcome &outcome);
 

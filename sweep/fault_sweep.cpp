@@ -1,5 +1,5 @@
 // The fault-injection sweep: every call site that a catalog scenario's run
-// reaches fails once in each way a device can fail, and every such run must
+// reaches fails in each way a device can fail, one run each, and every run must
 // still end in bounded time, with the right exit status, without removing
 // the board's configuration unless the board passed, and without a failed
 // check reported as passed.
@@ -485,14 +485,12 @@ Result judge(const Baseline &b, const Target &t, const std::string &mode, const 
     return res;
 }
 
-std::string run_pair(const Baseline &b, const Target &t, const std::string &mode, Result *result) {
+Result run_pair(const Baseline &b, const Target &t, const std::string &mode) {
     sweep::RunOptions opt;
     opt.record_calls = true;
     opt.faults = nlohmann::json::array({rule_for(t, mode)});
     opt.time_limit_s = sweep::seconds(b.outcome.result.finished_at) + 2 * GRACE_S;
-    Outcome o = sweep::run(*b.entry, opt);
-    *result = judge(b, t, mode, o);
-    return o.text();
+    return judge(b, t, mode, sweep::run(*b.entry, opt));
 }
 
 struct Options {
@@ -539,8 +537,7 @@ std::vector<Result> run_all(const std::vector<Baseline> &baselines, const std::v
                  i += static_cast<size_t>(jobs)) {
                 const Pair &p = pairs[i];
                 const Baseline &b = baselines[p.scenario];
-                Result r;
-                run_pair(b, b.targets[p.target], p.mode, &r);
+                Result r = run_pair(b, b.targets[p.target], p.mode);
                 out << i << " " << to_json(r).dump() << "\n";
                 out.flush();
             }

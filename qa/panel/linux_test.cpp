@@ -184,6 +184,11 @@ void interrupted_child(int fd) {
 }
 
 TEST(PanelLinux, SigintPrintsTheCounterAndEndsBySignal) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds a signal's handler back until its next hook, so
+    // the interrupted select returns first and the loop ends unreported.
+    GTEST_SKIP() << "ThreadSanitizer defers signal handlers";
+#endif
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     GTEST_FLAG_SET(death_test_style, "fast");

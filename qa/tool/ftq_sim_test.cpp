@@ -21,8 +21,14 @@ std::string slurp(const std::string &path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// CTest runs the cases of this file side by side, each in its own process:
+// the process number keeps their files apart.
+std::string temp_path(const std::string &name) {
+    return testing::TempDir() + "ftq-sim-test-" + std::to_string(getpid()) + "-" + name;
+}
+
 std::string temp_file(const std::string &name, const std::string &content) {
-    std::string path = testing::TempDir() + name;
+    std::string path = temp_path(name);
     std::ofstream(path, std::ios::binary) << content;
     return path;
 }
@@ -30,7 +36,7 @@ std::string temp_file(const std::string &name, const std::string &content) {
 #ifdef FTQ_SIM_BINARY
 
 SimCall ftq_sim(const std::string &args) {
-    std::string out = testing::TempDir() + "ftq-sim.out", err = testing::TempDir() + "ftq-sim.err";
+    std::string out = temp_path("out"), err = temp_path("err");
     std::string cmd =
         std::string(FTQ_SIM_BINARY) + " " + args + " > " + out + " 2> " + err + " < /dev/null";
     int status = std::system(cmd.c_str());
@@ -79,7 +85,7 @@ TEST(FtqSim, TheExitStatusIsThePrograms) {
 }
 
 TEST(FtqSim, TheTraceIsOneJsonObjectPerLine) {
-    std::string trace = testing::TempDir() + "trace.jsonl";
+    std::string trace = temp_path("trace.jsonl");
     SimCall r = ftq_sim("--trace " + trace + " -- -o 2");
     ASSERT_EQ(r.status, 0);
     std::ifstream in(trace);

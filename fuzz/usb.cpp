@@ -21,6 +21,7 @@
 #include "tests/peripheral.h"
 
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -66,6 +67,26 @@ size_t occurrences(const std::string &text, const std::string &what) {
     return n;
 }
 
+json board_without_usb_devices() {
+    return {
+        {"console", {{"operator", "absent"}}},
+        {"panel", {{"silent", true}}},
+        {"usb", {{"devices", json::array()}}},
+        {"disks", fuzz::small_storage()},
+        {"system", {{"time_limit", 60}, {"spin_limit", 20000}}},
+    };
+}
+
+// The names in /dev that the board has of its own.
+const std::set<std::string> &board_nodes() {
+    static const std::set<std::string> nodes = [] {
+        auto b = fuzz::make_board(board_without_usb_devices());
+        std::vector<std::string> names = b->kernel->vfs().list("/dev");
+        return std::set<std::string>(names.begin(), names.end());
+    }();
+    return nodes;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -91,9 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             how = static_cast<uint8_t>(name[0]);
             name.erase(0, 1);
         }
-        // The model takes plain file names only; the same name twice is
-        // one node.
-        if (name.empty() || name == "." || name == ".." ||
+        // The model takes plain file names only, never the name of one of
+        // the board's own nodes; the same name twice is one node.
+        if (name.empty() || name == "." || name == ".." || board_nodes().count(name) ||
             std::find(names.begin(), names.end(), name) != names.end())
             continue;
         static const char *const kMounts[4] = {"ok", "fallback", "fails", "ok"};
@@ -104,14 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         names.push_back(name);
     }
 
-    json doc = {
-        {"console", {{"operator", "absent"}}},
-        {"panel", {{"silent", true}}},
-        {"usb",
-         {{"mice", mice}, {"devices", devices}, {"mnt", (control & 8) ? "absent" : "present"}}},
-        {"disks", fuzz::small_storage()},
-        {"system", {{"time_limit", 60}, {"spin_limit", 20000}}},
-    };
+    json doc = board_without_usb_devices();
+    doc["usb"] = {
+        {"mice", mice}, {"devices", devices}, {"mnt", (control & 8) ? "absent" : "present"}};
     int rc = -1;
     int32_t counted = 0;
     auto board = fuzz::on_board(doc, [&](sim::Kernel &) {

@@ -209,6 +209,13 @@ TEST(Scenario, AMalformedFieldNamesTheFileAndTheField) {
     EXPECT_NE(message("{nope").find("bad.json: not valid JSON"), std::string::npos);
     EXPECT_EQ(message(R"({"faults": [{"call": "open", "errno": "EWHAT"}]})"),
               "bad.json: field 'faults[0].errno': 'EWHAT' is not an errno name");
+    // A device name of the board's own would replace that device.
+    EXPECT_EQ(message(R"({"usb": {"devices": ["msa", "console"]}})"),
+              "bad.json: field 'usb.devices[1].name': /dev/console is already a node of the "
+              "board or another device");
+    EXPECT_EQ(message(R"({"usb": {"devices": ["sdb"]}})"),
+              "bad.json: field 'disks.drives': disk sdb: /dev/sdb is already a node of the board "
+              "(a disk listed twice, or a USB device of that name)");
 }
 
 } // namespace

@@ -353,7 +353,9 @@ Disks::Disks(Kernel &k, const Section &s) : k_(k) {
         Jmb321 *chip = d.chip > 0 ? chips_[static_cast<size_t>(d.chip - 1)].get() : nullptr;
         std::string path = "/dev/" + d.name;
         if (k_.vfs().exists(path))
-            s.fail("drives", "disk " + d.name + " is listed twice");
+            s.fail("drives", "disk " + d.name + ": " + path +
+                                 " is already a node of the board (a disk listed twice, or a "
+                                 "USB device of that name)");
         drives_.push_back(std::make_unique<DiskDrive>(k_, std::move(d), chip, latency_));
         k_.vfs().add_device(path, drives_.back().get());
     }

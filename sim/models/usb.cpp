@@ -58,8 +58,14 @@ class Usb : public Model {
             k_.vfs().add_device("/dev/input/mouse" + std::to_string(m), &node_);
 
         if (s.has("devices")) {
-            for (const Section &d : s.list("devices"))
+            for (const Section &d : s.list("devices")) {
                 disks_.push_back(disk(d));
+                // A name such as "console" would take the place of the
+                // board's own node, and the run would lose that device.
+                if (k_.vfs().exists("/dev/" + disks_.back().name))
+                    d.fail("name", "/dev/" + disks_.back().name +
+                                       " is already a node of the board or another device");
+            }
         } else {
             for (const char *name : {"msa", "msa1"}) {
                 UsbDisk d;

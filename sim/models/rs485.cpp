@@ -27,7 +27,7 @@ class Rs485 : public Model, public Device {
     Rs485(Kernel &k, const Section &s) : k_(k) {
         s.only({"fixture", "lose_byte", "corrupt_byte", "extra_byte_after", "extra_byte_value",
                 "accept_per_write", "busy_after_write", "never_writable", "missing",
-                "tcsetattr_error", "stale", "noise", "hangup_at"});
+                "tcsetattr_error", "stale", "noise", "hangup_at", "hangup_after_write"});
         connected_ = s.choice("fixture", "connected", {"connected", "disconnected"}) == "connected";
         lose_ = s.integer("lose_byte", -1, -1, INT32_MAX);
         corrupt_ = s.integer("corrupt_byte", -1, -1, INT32_MAX);
@@ -49,10 +49,8 @@ class Rs485 : public Model, public Device {
             });
         }
         if (s.has("hangup_at"))
-            k_.at(s.seconds_us("hangup_at", 0), [this] {
-                hung_ = true;
-                k_.trace("rs485", "hangup");
-            });
+            k_.at(s.seconds_us("hangup_at", 0), [this] { hangup(); });
+        hangup_after_write_ = s.integer("hangup_after_write", 0, 0, INT32_MAX);
         if (!s.flag("missing", false))
             k_.vfs().add_device("/dev/ttyS1", this);
     }
@@ -118,6 +116,8 @@ class Rs485 : public Model, public Device {
         busy_until_ = k_.now() + busy_after_write_;
         if (busy_after_write_ > 0) // waiters look again when the port frees up
             k_.at(busy_until_, [] {});
+        if (++writes_ == hangup_after_write_)
+            hangup();
         return static_cast<ssize_t>(take);
     }
 
@@ -134,6 +134,11 @@ class Rs485 : public Model, public Device {
     }
 
   private:
+    void hangup() {
+        hung_ = true;
+        k_.trace("rs485", "hangup");
+    }
+
     // Puts one byte on the line after those already on their way.
     Time next_slot() {
         if (k_.now() >= line_free_at_) {
@@ -180,6 +185,8 @@ class Rs485 : public Model, public Device {
     bool never_writable_ = false;
     int tcsetattr_error_ = 0;
     bool hung_ = false;
+    int64_t hangup_after_write_ = 0; // 0: never
+    int64_t writes_ = 0;
 
     struct termios tio_ {};
     int64_t baud_ = 9600;

@@ -6,11 +6,12 @@ void Faults::load(const Section &list) {
     for (const Section &s : list.items()) {
         s.only({"call", "path", "request", "nth", "every", "errno", "mode"});
         FaultRule r;
-        r.call = s.choice("call", "", {"open", "close", "read", "write", "pread", "lseek", "ioctl",
-                                       "select", "tcsetattr", "opendir", "readdir", "chdir",
-                                       "mount", "umount", "statfs", "mkdir", "access", "remove",
-                                       "system", "run", "setuid", "uname", "socket", "spawn",
-                                       "pthread_create", "waitpid", "sigaction"});
+        r.call = s.choice("call", "",
+                          {"open",   "close",          "read",      "write",    "pread",   "lseek",
+                           "ioctl",  "select",         "tcsetattr", "opendir",  "readdir", "chdir",
+                           "mount",  "umount",         "statfs",    "stat",     "mkdir",   "access",
+                           "remove", "system",         "run",       "setuid",   "uname",   "socket",
+                           "spawn",  "pthread_create", "waitpid",   "sigaction"});
         r.path = s.text("path", "");
         if (s.has("request"))
             r.request = static_cast<unsigned long>(s.integer("request", 0, 0, 0xFFFFFFFFLL));

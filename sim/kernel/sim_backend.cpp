@@ -66,8 +66,8 @@ const FaultRule *Kernel::Backend::enter(const char *call, const std::string &pat
     const FaultRule *r = k_.faults_->match(call, path, request);
     if (k_.record_calls_) {
         Task *t = k_.current_task();
-        k_.calls_.push_back({k_.now_, t->proc->pid, t->id, call, path, request,
-                             k_.console_.size(), r != nullptr});
+        k_.calls_.push_back(
+            {k_.now_, t->proc->pid, t->id, call, path, request, k_.console_.size(), r != nullptr});
     }
     if (r == nullptr)
         return nullptr;
@@ -588,8 +588,11 @@ int Kernel::Backend::mount(const char *source, const char *target, const char *f
     ENTER("mount", tgt, std::nullopt);
     int r = k_.wiring_.mount ? k_.wiring_.mount(src, tgt, fstype ? fstype : "") : -ENODEV;
     k_.trace("fs", "mount",
-             {{"source", src}, {"target", tgt}, {"type", fstype ? fstype : ""},
-              {"flags", flags}, {"result", r}});
+             {{"source", src},
+              {"target", tgt},
+              {"type", fstype ? fstype : ""},
+              {"flags", flags},
+              {"result", r}});
     return r < 0 ? fail(-r) : 0;
 }
 
@@ -617,6 +620,21 @@ int Kernel::Backend::statfs(const char *path, struct statfs *buf) {
         buf->f_bavail = 8192;
     }
     return r < 0 ? fail(-r) : 0;
+}
+
+int Kernel::Backend::stat(const char *path, struct stat *buf) {
+    std::string full = abs(path);
+    ENTER("stat", full, std::nullopt);
+    Node *n = k_.vfs_.lookup(full);
+    if (n == nullptr || !n->can_open)
+        return fail(ENOENT);
+    std::memset(buf, 0, sizeof *buf);
+    buf->st_mode = n->kind == Node::Kind::Dir      ? S_IFDIR | 0755
+                   : n->kind == Node::Kind::Device ? S_IFCHR | 0600
+                                                   : S_IFREG | 0644;
+    buf->st_nlink = 1;
+    buf->st_dev = k_.wiring_.fs_device ? k_.wiring_.fs_device(full) : ROOT_FS_DEVICE;
+    return 0;
 }
 
 int Kernel::Backend::mkdir(const char *path, mode_t mode) {

@@ -33,6 +33,12 @@ struct Wiring {
         mount;
     std::function<int(const std::string &target)> umount;
     std::function<int(const std::string &path, struct statfs &out)> statfs;
+    // The device number of the file system a path lies on (stat's st_dev).
+    std::function<uint64_t(const std::string &path)> fs_device;
 };
+
+// The device number of the board's root file system, where every path lies
+// that no mount covers.
+constexpr uint64_t ROOT_FS_DEVICE = 0x1f01;
 
 } // namespace sim

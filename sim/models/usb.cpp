@@ -90,6 +90,7 @@ class Usb : public Model {
         w.statfs = [this](const std::string &path, struct statfs &out) {
             return statfs(path, out);
         };
+        w.fs_device = [this](const std::string &path) { return fs_device(path); };
         k_.add_program(
             "mkdir", [this](const std::vector<std::string> &argv) { return mkdir_program(argv); });
         k_.add_program(
@@ -176,6 +177,16 @@ class Usb : public Model {
         out.f_bavail = static_cast<decltype(out.f_bavail)>(fs.free_blocks);
         k_.trace("usb", "statfs", {{"path", path}, {"of", d ? d->name : "root"}, {"result", 0}});
         return 0;
+    }
+
+    // A mounted stick is a SCSI disk of its own (major 8, 16 minors each).
+    uint64_t fs_device(const std::string &path) {
+        auto it = mounted_.find(path);
+        if (it == mounted_.end())
+            return ROOT_FS_DEVICE;
+        auto at = std::find_if(disks_.begin(), disks_.end(),
+                               [&](const UsbDisk &d) { return &d == it->second; });
+        return 0x800 + 16 * static_cast<uint64_t>(at - disks_.begin());
     }
 
     int mkdir_program(const std::vector<std::string> &argv) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -80,6 +81,7 @@ class Backend {
                       unsigned long flags, const void *data) = 0;
     virtual int umount(const char *target) = 0;
     virtual int statfs(const char *path, struct statfs *buf) = 0;
+    virtual int stat(const char *path, struct stat *buf) = 0;
     virtual int mkdir(const char *path, mode_t mode) = 0;
     virtual int access(const char *path, int mode) = 0;
     virtual int remove(const char *path) = 0;

@@ -116,6 +116,7 @@ int LinuxBackend::mount(const char *source, const char *target, const char *fsty
 }
 int LinuxBackend::umount(const char *target) { return ::umount(target); }
 int LinuxBackend::statfs(const char *path, struct statfs *buf) { return ::statfs(path, buf); }
+int LinuxBackend::stat(const char *path, struct stat *buf) { return ::stat(path, buf); }
 int LinuxBackend::mkdir(const char *path, mode_t mode) { return ::mkdir(path, mode); }
 int LinuxBackend::access(const char *path, int mode) { return ::access(mapped(path), mode); }
 int LinuxBackend::remove(const char *path) { return ::remove(mapped(path)); }

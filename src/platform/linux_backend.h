@@ -46,6 +46,7 @@ class LinuxBackend : public Backend {
               const void *data) override;
     int umount(const char *target) override;
     int statfs(const char *path, struct statfs *buf) override;
+    int stat(const char *path, struct stat *buf) override;
     int mkdir(const char *path, mode_t mode) override;
     int access(const char *path, int mode) override;
     int remove(const char *path) override;

@@ -74,6 +74,7 @@ inline int mount(const char *source, const char *target, const char *fstype, uns
 }
 inline int umount(const char *target) { return backend().umount(target); }
 inline int statfs(const char *path, struct statfs *buf) { return backend().statfs(path, buf); }
+inline int stat(const char *path, struct stat *buf) { return backend().stat(path, buf); }
 inline int mkdir(const char *path, mode_t mode) { return backend().mkdir(path, mode); }
 inline int access(const char *path, int mode) { return backend().access(path, mode); }
 inline int remove(const char *path) { return backend().remove(path); }

@@ -57,6 +57,17 @@ void mountdisk(const char *device, const char *mountpoint) {
     sys::run(argv);
 }
 
+// Whatever the mount call and the mount program said: a mount point that
+// lies on the same file system as /mnt holds no stick, and its free space
+// would be /mnt's own disk under the stick's name.
+bool mountedhere(const char *mountpoint) {
+    struct stat point;
+    struct stat parent;
+    if (sys::stat(mountpoint, &point) != 0 || sys::stat("/mnt", &parent) != 0)
+        return false;
+    return point.st_dev != parent.st_dev;
+}
+
 void showdisk(const char *name) {
     char device[64];
     char mountpoint[64];
@@ -64,6 +75,11 @@ void showdisk(const char *name) {
     snprintf(mountpoint, sizeof mountpoint, "/mnt/%.49s", name);
     makemountpoint(mountpoint);
     mountdisk(device, mountpoint);
+    if (!mountedhere(mountpoint)) {
+        say("Failed to mount");
+        --usbResult;
+        return;
+    }
 
     struct statfs st;
     memset(&st, 0, sizeof st);

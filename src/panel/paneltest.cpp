@@ -14,7 +14,8 @@ constexpr int RXBUF_SIZE = 512;
 constexpr int MIN_FRAME = 5;
 constexpr int MAX_FRAME = 14;
 constexpr time_t SILENCE_S = 5;
-constexpr suseconds_t FAILED_READ_REST_US = 100000;
+constexpr int64_t SILENCE_US = SILENCE_S * 1000000;
+constexpr int64_t FAILED_READ_REST_US = 100000;
 
 constexpr uint8_t TYPE_KEY = 0x20;
 constexpr uint8_t TYPE_CONTROL_PANEL = 0x21;
@@ -105,16 +106,25 @@ bool handleframe(const uint8_t *frame) {
     }
 }
 
-// Rests after a failed read and takes the rest from what is left of the
-// silence; false once nothing is left.
-bool restafterfailedread(struct timeval *silence) {
-    suseconds_t left = static_cast<suseconds_t>(silence->tv_sec) * 1000000 + silence->tv_usec;
-    suseconds_t rest = left < FAILED_READ_REST_US ? left : FAILED_READ_REST_US;
-    sys::usleep(static_cast<useconds_t>(rest));
-    left -= rest;
-    silence->tv_sec = static_cast<time_t>(left / 1000000);
-    silence->tv_usec = left % 1000000;
-    return left > 0;
+// A port in error (hung up, or failing every read) stays readable. After a
+// failed read the loop rests, and a spell of failed reads in a row that
+// lasts as long as the silence ends the test as silence does. The spell
+// starts at its first failed read: the quiet time before it is no failure,
+// and a passing fault must not cost a key already on its way.
+// spell: microseconds the spell has lasted, -1 when the last read worked;
+// left: what the wait before the failed read left of its time-out. False
+// once the spell has lasted the silence out.
+bool restafterfailedread(int64_t *spell, const struct timeval &left) {
+    int64_t waited = SILENCE_US - (static_cast<int64_t>(left.tv_sec) * 1000000 + left.tv_usec);
+    *spell = *spell < 0 ? 0 : *spell + waited;
+    int64_t rest = SILENCE_US - *spell;
+    if (rest > FAILED_READ_REST_US)
+        rest = FAILED_READ_REST_US;
+    if (rest > 0) {
+        sys::usleep(static_cast<useconds_t>(rest));
+        *spell += rest;
+    }
+    return *spell < SILENCE_US;
 }
 
 } // namespace
@@ -133,11 +143,12 @@ void panelkeyloop(int fd) {
     uint8_t buf[RXBUF_SIZE];
     int filled = 0;
     int pos = 0;
-    struct timeval silence = {SILENCE_S, 0};
+    int64_t spell = -1;
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
+        struct timeval silence = {SILENCE_S, 0};
         if (sys::select(fd + 1, &readable, nullptr, nullptr, &silence) <= 0)
             return;
 
@@ -153,15 +164,12 @@ void panelkeyloop(int fd) {
         ssize_t n = sys::read(fd, buf + filled, static_cast<size_t>(RXBUF_SIZE - filled));
         if (n <= 0) {
             say("read failed\n");
-            // A port in error (hung up, or failing every read) stays
-            // readable: rest, and let the silence run on, so that it ends
-            // the test as a silent panel does instead of spinning.
-            if (!restafterfailedread(&silence))
+            if (!restafterfailedread(&spell, silence))
                 return;
             continue;
         }
         filled += static_cast<int>(n);
-        silence = {SILENCE_S, 0};
+        spell = -1;
 
         for (;;) {
             while (pos < filled && (buf[pos] & 0x7F) == 0)

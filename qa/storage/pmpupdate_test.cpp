@@ -22,6 +22,8 @@ const std::string FILE_OK = "INFO: Binfile ID = 32h 197Bh\n"
 const std::string UPLOAD_2048 = "INFO: Upload flash #1\n"
                                 "....\n"
                                 "INFO: Total upload size = 2048\n"
+                                "INFO: Read back flash #1\n"
+                                "....\n"
                                 "INFO: Upload complete\n";
 
 json fast_flash(json flash = json::object()) {

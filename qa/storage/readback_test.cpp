@@ -92,7 +92,8 @@ TEST(Pmpupdate, ReadBackCostsOneReadPerWordAndKeepsTheTranscript) {
     EXPECT_TRUE(flash_holds_image(u.run));
     // The header word, the probe's four words, then each image word once.
     EXPECT_EQ(u.counters().read, 1u + 4u + 2048u / 4);
-    EXPECT_NE(u.out().find("INFO: Total upload size = 2048\nINFO: Upload complete\nINFO: Finish\n"),
+    EXPECT_NE(u.out().find("INFO: Total upload size = 2048\nINFO: Read back flash #1\n....\n"
+                           "INFO: Upload complete\nINFO: Finish\n"),
               std::string::npos);
 }
 

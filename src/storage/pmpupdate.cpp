@@ -245,14 +245,18 @@ namespace {
 // So the whole image is compared once more before the upload counts.
 int readback() {
     sys::lseek(pmpblock.binFd, 0, SEEK_SET);
+    // As long as a verify: without the dots an operator may take it for a
+    // hang and interrupt the update.
+    say("INFO: Read back flash #%d\n", pmpblock.flashNum + 1);
     uint32_t address = 0;
     uint8_t block[BLOCK];
     for (;;) {
         ssize_t got = sys::read(pmpblock.binFd, block, sizeof block);
-        if (got == 0)
-            return 0;
-        if (got < 0) {
-            say("ERR : uploadcode, read binfile fail (%08Xh)\n", address);
+        if (got <= 0) {
+            say("\n");
+            if (got == 0)
+                return 0;
+            say("ERR : uploadcode, read back binfile fail (%08Xh)\n", address);
             return -1;
         }
         for (ssize_t at = 0; at + 4 <= got; at += 4, address += 4) {
@@ -268,6 +272,7 @@ int readback() {
                 return -1;
             }
         }
+        say(".");
     }
 }
 

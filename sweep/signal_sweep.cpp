@@ -8,7 +8,8 @@
 //
 //   signal_sweep [--every N] [--only NAME]... [--catalog] [--verbose]
 //
-// By default it sweeps the whole run on the healthy board and the single
+// By default it sweeps the whole run on the healthy board, a whole run that
+// fails (and so ends in the error tone), and the single
 // tests whose handlers differ (3, 4, 5 and 6); --catalog adds every catalog
 // scenario that has no interrupt of its own. --every N tries every N-th
 // point only.
@@ -148,6 +149,9 @@ Check judge(const Entry &entry, const Outcome &base, const Outcome &o, size_t po
         snprintf(buf, sizeof buf, "took %.1f s after the interrupt", after);
         c.broken.push_back(buf);
     }
+    // A tone that outlives the program sounds until the board restarts.
+    if (o.trace_count("vexio", "buzzer_on") > o.trace_count("vexio", "buzzer_off"))
+        c.broken.push_back("the buzzer was left on");
     for (const auto &[pid, status] : o.processes) {
         if (status == -1)
             c.broken.push_back("process " + std::to_string(pid) + " never ended");
@@ -239,6 +243,9 @@ int main(int argc, char **argv) {
 
     std::vector<Subject> subjects;
     subjects.push_back({{"whole-run", nlohmann::json::object(), {}}, "whole run"});
+    // A failed run ends in the summary's 5-second error tone.
+    subjects.push_back(
+        {{"failed-whole-run", {{"rs485", {{"fixture", "disconnected"}}}}, {}}, "failed whole run"});
     for (const char *test : {"3", "4", "5", "6"})
         subjects.push_back({{std::string("test-") + test, nlohmann::json::object(), {"-o", test}},
                             std::string("ftq -o ") + test});

@@ -75,6 +75,9 @@ std::string board_report(const Kernel &k, const RunResult &r) {
         out << ")";
     }
     out << "\n";
+    auto ons = t.of("vexio", "buzzer_on");
+    if (ons.size() > tones.size())
+        out << "buzzer left on (since " << seconds(ons.back().t) << ")\n";
     for (const auto &e : t.of("vexio", "watchdog_armed"))
         out << "watchdog armed (value " << e.data["value"] << ") at " << seconds(e.t) << "\n";
     for (const auto &e : t.of("vexio", "pmp_reset"))

@@ -4,8 +4,70 @@
 #include "platform/console.h"
 #include "platform/sys.h"
 
+#include <cstring>
+
 namespace {
+
 constexpr useconds_t BEEP_US = 200000;
+
+// A signal that ends the program while a tone sounds would leave the buzzer
+// on until the board restarts. While a buzzer routine runs, these signals
+// first switch the tone off, then meet the disposition the program had.
+constexpr int TONE_GUARDED[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t TONE_GUARDS = sizeof TONE_GUARDED / sizeof TONE_GUARDED[0];
+struct sigaction toneSaved[TONE_GUARDS];
+bool toneGuarding[TONE_GUARDS];
+// The descriptor the tone sounds on, -1 while it is off.
+volatile sig_atomic_t toneFd = -1;
+
+void toneguard(int sig) {
+    int fd = toneFd;
+    if (fd >= 0)
+        sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_OFF);
+    toneFd = -1;
+    for (size_t i = 0; i < TONE_GUARDS; ++i)
+        if (TONE_GUARDED[i] == sig && toneGuarding[i]) {
+            sys::sigaction(sig, &toneSaved[i], nullptr);
+            toneGuarding[i] = false;
+        }
+    // Blocked while this handler runs: it reaches the program's own
+    // disposition as soon as the handler returns.
+    sys::raise(sig);
+}
+
+void guardtones() {
+    struct sigaction act;
+    memset(&act, 0, sizeof act);
+    act.sa_handler = toneguard;
+    sigemptyset(&act.sa_mask);
+    for (size_t i = 0; i < TONE_GUARDS; ++i) {
+        toneGuarding[i] = sys::sigaction(TONE_GUARDED[i], &act, &toneSaved[i]) == 0;
+        // An ignored signal ends nothing: it stays ignored.
+        if (toneGuarding[i] && toneSaved[i].sa_handler == SIG_IGN) {
+            sys::sigaction(TONE_GUARDED[i], &toneSaved[i], nullptr);
+            toneGuarding[i] = false;
+        }
+    }
+}
+
+void unguardtones() {
+    for (size_t i = 0; i < TONE_GUARDS; ++i)
+        if (toneGuarding[i]) {
+            sys::sigaction(TONE_GUARDED[i], &toneSaved[i], nullptr);
+            toneGuarding[i] = false;
+        }
+}
+
+void toneon(int fd) {
+    toneFd = fd;
+    sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_ARG);
+}
+
+void toneoff(int fd) {
+    sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_OFF);
+    toneFd = -1;
+}
+
 } // namespace
 
 void beep(int count) {
@@ -16,13 +78,15 @@ void beep(int count) {
         say("open hwInfo error!\n");
         return;
     }
+    guardtones();
     sys::ioctl(fd, VEXIO_BUZZER_SETUP, BUZZER_ARG);
     for (int i = 0; i < count; ++i) {
-        sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_ARG);
+        toneon(fd);
         sys::usleep(BEEP_US);
-        sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_OFF);
+        toneoff(fd);
         sys::usleep(BEEP_US);
     }
+    unguardtones();
     sys::close(fd);
 }
 
@@ -42,11 +106,13 @@ int errorbeep() {
         say("open hwInfo error!\n");
         return 0;
     }
+    guardtones();
     sys::ioctl(fd, VEXIO_BUZZER_SETUP, BUZZER_ARG);
-    sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_ARG);
+    toneon(fd);
     sys::sleep(5);
-    sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_OFF);
+    toneoff(fd);
     sys::usleep(BEEP_US);
+    unguardtones();
     sys::close(fd);
     return 0;
 }

@@ -279,9 +279,6 @@ bool queried(const Outcome &o, const std::string &ifname) {
 const char *const NEVER_RETURNS =
     "a driver request that never returns blocks the program for good: no time-out is given "
     "for it, and a blocked call cannot be left";
-const char *const RS485_SILENCE =
-    "the RS-485 verdict counts only wrong bytes: a receiver that gives up with fewer than "
-    "1024 bytes back and none of them wrong passes (and a passed run resets the board)";
 const char *const ONE_NET_PORT =
     "when the board information cannot be read before the tests, the settings keep their "
     "start values: one network port, so a second port is never queried";
@@ -303,8 +300,6 @@ std::string design_reason(const Target &t, const std::string &mode, const Baseli
                      o.result.end == sim::RunResult::End::Stalled;
         if (item.rfind("bounded", 0) == 0 && mode == "hang" && t.call != "select" && stuck) {
             reasons.insert(NEVER_RETURNS);
-        } else if (item.rfind("verdict: rs485", 0) == 0 && bytes_back(o) < PATTERN) {
-            reasons.insert(RS485_SILENCE);
         } else if (item.rfind("verdict: network", 0) == 0 && queried(b.outcome, "eth1") &&
                    !queried(o, "eth1") && t.path == "/dev/vexio" &&
                    (t.call == "open" || (t.call == "ioctl" && t.request == 0x04))) {
@@ -321,8 +316,8 @@ std::string design_reason(const Target &t, const std::string &mode, const Baseli
             return "";
         }
     }
-    // A removal after a pass is explained by what explains the pass.
-    if (removal && !reasons.count(RS485_SILENCE))
+    // No reason explains a factory reset after a pass that was not one.
+    if (removal)
         return "";
     std::string out;
     for (const auto &r : reasons)
@@ -457,6 +452,15 @@ Result judge(const Baseline &b, const Target &t, const std::string &mode, const 
     if (acted && v.passed.count("rs485") && v.passed.at("rs485") && bytes_back(base) >= PATTERN &&
         bytes_back(o) < PATTERN) {
         res.broken.push_back("verdict: rs485 reported as passed without the whole pattern back");
+        verdict_broken = true;
+    }
+    // A stick counted towards a pass was measured on its own file system,
+    // not on the one that holds /mnt.
+    if (acted && v.passed.count("usb") && v.passed.at("usb") &&
+        std::any_of(o.trace.begin(), o.trace.end(), [](const auto &e) {
+            return e.dev == "usb" && e.ev == "statfs" && e.data.value("of", "") == "root";
+        })) {
+        res.broken.push_back("verdict: usb reported as passed with a stick that never mounted");
         verdict_broken = true;
     }
     // A chip reported good holds the image.

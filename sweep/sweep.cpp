@@ -125,7 +125,7 @@ Outcome run(const Entry &entry, const RunOptions &options) {
             sample();
             out.descriptors_at_write.push_back(k.open_descriptors(1));
         });
-        k.trace().on_add([&sample, &k, &out](const sim::TraceEvent &e) {
+        int listening = k.trace().listen([&sample, &k, &out](const sim::TraceEvent &e) {
             sample();
             // Traced as the process ends, before its descriptors close.
             if (e.dev == "kernel" && e.ev == "process_end" && e.data.value("pid", 0) == 1)
@@ -156,7 +156,7 @@ Outcome run(const Entry &entry, const RunOptions &options) {
                 out.chip_holds_image.push_back(holds);
             }
         }
-        k.trace().on_add(nullptr);
+        k.trace().stop_listening(listening);
         k.on_console_write(nullptr);
     }
     return out;

@@ -40,7 +40,7 @@ inline Run run(const std::string &scenario_json, const std::vector<std::string> 
         r.descriptors_at_write.push_back(n);
         r.peak_descriptors = std::max(r.peak_descriptors, n);
     });
-    k.trace().on_add([&r, &k](const sim::TraceEvent &e) {
+    int listening = k.trace().listen([&r, &k](const sim::TraceEvent &e) {
         int n = k.open_descriptors(1);
         r.peak_descriptors = std::max(r.peak_descriptors, n);
         if (e.dev == "kernel" && e.ev == "process_end" && e.data.value("pid", 0) == 1)
@@ -48,7 +48,7 @@ inline Run run(const std::string &scenario_json, const std::vector<std::string> 
     });
     r.result = sim::run_ftq(k, args);
     k.on_console_write(nullptr);
-    k.trace().on_add(nullptr);
+    k.trace().stop_listening(listening);
     return r;
 }
 

@@ -127,6 +127,16 @@ int Kernel::open_descriptors(int pid) const {
     return 0;
 }
 
+std::vector<std::string> Kernel::open_paths(int pid) const {
+    std::vector<std::string> out;
+    for (const auto &p : processes_)
+        if (p->pid == pid)
+            for (const auto &f : p->fds)
+                if (f != nullptr)
+                    out.push_back(f->of.path);
+    return out;
+}
+
 std::string Kernel::console_text() const {
     std::string out;
     for (const auto &w : console_)

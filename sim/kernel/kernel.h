@@ -108,8 +108,10 @@ class Kernel {
     };
     const std::vector<BlockingPoint> &blocking_points() const { return blocking_points_; }
 
-    // Descriptors open in process 1 now.
+    // Descriptors open in process 1 now (directory streams among them), and
+    // the path each was opened with, by descriptor number.
     int open_descriptors(int pid = 1) const;
+    std::vector<std::string> open_paths(int pid = 1) const;
 
     // Every call that fault rules see, in the order they see it, once
     // record_calls(true) is set (for sweeps that fail each call in turn).

@@ -13,12 +13,22 @@ namespace sim {
 
 namespace {
 
+// A directory stream holds a descriptor of its own, as glibc's DIR does, so
+// that one left open shows among the process's descriptors.
 struct SimDir : sys::Dir {
     std::vector<std::string> names;
     size_t pos = 0;
     std::string path;
+    int fd = -1;
+    Process *owner = nullptr;
     sys::DirEntry entry{};
 };
+
+class DirectoryDevice : public Device {
+  public:
+    ssize_t read(OpenFile &, void *, size_t) override { return -EISDIR; }
+};
+DirectoryDevice directory_device;
 
 // A device that swallows writes and never has input: what stands behind the
 // console when no console model is built.
@@ -541,12 +551,20 @@ sys::Dir *Kernel::Backend::opendir(const char *path) {
         errno = ENOTDIR;
         return nullptr;
     }
-    auto *d = new SimDir;
+    auto d = std::make_unique<SimDir>();
     d->path = full;
     d->names = {".", ".."};
     for (const auto &e : n->entries)
         d->names.push_back(e);
-    return d;
+    OpenFile of;
+    of.path = full;
+    of.dev = &directory_device;
+    of.flags = O_RDONLY | O_DIRECTORY;
+    d->owner = k_.current_process();
+    d->fd = install_file(d->owner, std::move(of), nullptr);
+    SimDir *raw = d.get();
+    dirs_.push_back(std::move(d));
+    return raw;
 }
 
 sys::DirEntry *Kernel::Backend::readdir(sys::Dir *dir) {
@@ -564,9 +582,16 @@ sys::DirEntry *Kernel::Backend::readdir(sys::Dir *dir) {
 }
 
 int Kernel::Backend::closedir(sys::Dir *dir) {
-    if (dir == nullptr)
+    auto it = std::find_if(dirs_.begin(), dirs_.end(),
+                           [dir](const std::unique_ptr<sys::Dir> &d) { return d.get() == dir; });
+    if (dir == nullptr || it == dirs_.end())
         return fail(EBADF);
-    delete static_cast<SimDir *>(dir);
+    auto *d = static_cast<SimDir *>(dir);
+    if (d->fd >= 0 && static_cast<size_t>(d->fd) < d->owner->fds.size()) {
+        std::lock_guard<std::mutex> g(k_.mu_);
+        d->owner->fds[static_cast<size_t>(d->fd)].reset();
+    }
+    dirs_.erase(it);
     return 0;
 }
 

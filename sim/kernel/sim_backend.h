@@ -5,7 +5,9 @@
 #include "platform/backend.h"
 #include "sim/kernel/kernel.h"
 
+#include <memory>
 #include <optional>
+#include <vector>
 #include <string>
 
 namespace sim {
@@ -73,6 +75,9 @@ class Kernel::Backend : public sys::Backend {
 
     Kernel &k_;
     struct tm gm_ {};
+    // Directory streams not yet closed; the kernel frees what the program
+    // leaves open when the run ends.
+    std::vector<std::unique_ptr<sys::Dir>> dirs_;
 };
 
 } // namespace sim

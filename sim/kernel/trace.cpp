@@ -4,8 +4,17 @@ namespace sim {
 
 void Trace::add(Time t, std::string dev, std::string ev, nlohmann::json data) {
     events_.push_back({t, std::move(dev), std::move(ev), std::move(data)});
-    if (sink_)
-        sink_(events_.back());
+    for (const auto &[handle, sink] : sinks_)
+        sink(events_.back());
+}
+
+int Trace::listen(std::function<void(const TraceEvent &)> sink) {
+    sinks_.emplace_back(next_handle_, std::move(sink));
+    return next_handle_++;
+}
+
+void Trace::stop_listening(int handle) {
+    std::erase_if(sinks_, [handle](const auto &s) { return s.first == handle; });
 }
 
 std::vector<TraceEvent> Trace::of(const std::string &dev, const std::string &ev) const {

@@ -28,12 +28,15 @@ class Trace {
     size_t count(const std::string &dev, const std::string &ev = "") const;
     // One JSON object per line.
     void write_jsonl(std::ostream &out) const;
-    // Called with each event as it is recorded.
-    void on_add(std::function<void(const TraceEvent &)> sink) { sink_ = std::move(sink); }
+    // Calls sink with each event as it is recorded, until stop_listening
+    // is given the handle this returns.
+    int listen(std::function<void(const TraceEvent &)> sink);
+    void stop_listening(int handle);
 
   private:
     std::vector<TraceEvent> events_;
-    std::function<void(const TraceEvent &)> sink_;
+    std::vector<std::pair<int, std::function<void(const TraceEvent &)>>> sinks_;
+    int next_handle_ = 1;
 };
 
 } // namespace sim

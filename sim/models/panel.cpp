@@ -364,9 +364,8 @@ void PanelController::on_led(const Command &c) {
         k_.trace("panel", "led_stray", {{"bytes", hex(c.data(), 3)}, {"why", "no panel variant"}});
         return;
     }
-    if (pending_.empty())
-        pending_since_ = k_.now();
     pending_.push_back(c);
+    pending_at_.push_back(k_.now());
     for (;;) {
         const Sequence *exact = nullptr;
         bool longer = false;
@@ -397,12 +396,12 @@ void PanelController::on_led(const Command &c) {
                               std::equal(s.frames.begin(), s.frames.end(), pending_.begin()));
         if (head_done) {
             emit_pending(head);
-            pending_since_ = k_.now();
             continue;
         }
         k_.trace("panel", "led_stray",
                  {{"bytes", hex(pending_.front().data(), 3)}, {"why", "in no sequence"}});
         pending_.erase(pending_.begin());
+        pending_at_.erase(pending_at_.begin());
         if (pending_.empty())
             return;
     }
@@ -417,11 +416,13 @@ void PanelController::emit_pending(size_t count) {
                      {{"mode", s.mode},
                       {"value", s.value},
                       {"frames", count},
-                      {"start", pending_since_},
+                      {"start", pending_at_.front()},
+                      {"last", pending_at_[count - 1]},
                       {"end", k_.now()}});
             break;
         }
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+    pending_at_.erase(pending_at_.begin(), pending_at_.begin() + static_cast<std::ptrdiff_t>(count));
     ++pending_generation_;
 }
 
@@ -444,8 +445,9 @@ void PanelController::flush_pending() {
     std::string frames;
     for (const Command &c : pending_)
         frames += (frames.empty() ? "" : ", ") + hex(c.data(), 3);
-    k_.trace("panel", "led_incomplete", {{"frames", frames}, {"start", pending_since_}});
+    k_.trace("panel", "led_incomplete", {{"frames", frames}, {"start", pending_at_.front()}});
     pending_.clear();
+    pending_at_.clear();
     ++pending_generation_;
 }
 

@@ -78,7 +78,7 @@ class PanelController : public Model, public Device {
 
     const std::vector<Sequence> *sequences_ = nullptr;
     std::vector<Command> pending_;
-    Time pending_since_ = 0;
+    std::vector<Time> pending_at_; // when each pending frame arrived
     uint64_t pending_generation_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "sim/models/vexio.h"
 
 #include <cstring>
+#include <set>
 
 namespace sim {
 
@@ -59,7 +60,7 @@ class Vexio : public Model, public Device {
             k_.vfs().add_device("/dev/vexio", this);
     }
 
-    int ioctl(OpenFile &, unsigned long req, uintptr_t arg) override {
+    int ioctl(OpenFile &f, unsigned long req, uintptr_t arg) override {
         auto *ptr = reinterpret_cast<uint8_t *>(arg);
         switch (req) {
         case 0x10:
@@ -83,8 +84,15 @@ class Vexio : public Model, public Device {
             return 0;
         case 0x03:
             k_.trace("vexio", "buzzer_setup", {{"value", arg}});
+            buzzer_ready_.insert(f.id);
             return 0;
         case 0x01:
+            // The driver sounds the buzzer only for an opening that has
+            // prepared it.
+            if (arg == 4 && !buzzer_ready_.count(f.id)) {
+                k_.trace("vexio", "buzzer_refused", {{"why", "not set up"}});
+                return -EINVAL;
+            }
             if (arg == 4) {
                 if (!tone_on_)
                     k_.trace("vexio", "buzzer_on");
@@ -140,7 +148,7 @@ class Vexio : public Model, public Device {
         return 4;
     }
 
-    void close(OpenFile &) override {}
+    void close(OpenFile &f) override { buzzer_ready_.erase(f.id); }
 
   private:
     Kernel &k_;
@@ -150,6 +158,7 @@ class Vexio : public Model, public Device {
     bool info_fails_ = false;
     bool watchdog_fails_ = false;
     bool tone_on_ = false;
+    std::set<int> buzzer_ready_; // openings that issued the buzzer set-up
     Time tone_since_ = 0;
 };
 

@@ -162,7 +162,7 @@ class Operator {
 } // namespace
 
 void show_board_events(Kernel &kernel) {
-    kernel.trace().on_add([](const TraceEvent &e) {
+    kernel.trace().listen([](const TraceEvent &e) {
         if (e.dev == "panel" && e.ev == "led_mode" && e.data.contains("mode"))
             write_out("\033[36m  [panel LEDs: " + e.data["mode"].get<std::string>() + "]\033[0m\n");
         else if (e.dev == "vexio" && e.ev == "buzzer_on")

@@ -2,6 +2,7 @@
 // would see and what the board did.
 #include "sim/harness/harness.h"
 #include "sim/harness/report.h"
+#include "sim/harness/session.h"
 #include "sim/kernel/kernel.h"
 #include "sim/tool/interactive.h"
 #include "sim/tool/vcd.h"
@@ -182,7 +183,7 @@ int main(int argc, char **argv) {
     }
 
     sim::Scenario scenario;
-    std::unique_ptr<sim::Kernel> kernel;
+    std::unique_ptr<sim::Session> board;
     try {
         if (!opt.scenario.empty())
             scenario = sim::Scenario::from_file(resolve_scenario(opt.scenario));
@@ -190,14 +191,14 @@ int main(int argc, char **argv) {
             opt.ftq_args = sim::scenario_args(scenario);
         if (opt.interactive)
             scenario = hand_to_person(scenario);
-        kernel = std::make_unique<sim::Kernel>(scenario);
+        board = std::make_unique<sim::Session>(scenario);
     } catch (const sim::ScenarioError &e) {
         std::cerr << "ftq-sim: " << e.what() << "\n";
         return EXIT_USAGE;
     }
 
     std::string pending; // a character cut between two writes
-    kernel->on_console_write([&](const sim::Kernel::ConsoleWrite &w) {
+    board->on_console_write([&](const sim::Kernel::ConsoleWrite &w) {
         if (opt.raw) {
             write_fd(1, w.bytes);
             return;
@@ -207,11 +208,11 @@ int main(int argc, char **argv) {
 
     std::unique_ptr<sim::InteractiveSession> session;
     if (opt.interactive)
-        session = std::make_unique<sim::InteractiveSession>(*kernel, opt.speed);
-    sim::RunResult r = sim::run_ftq(*kernel, opt.ftq_args);
+        session = std::make_unique<sim::InteractiveSession>(*board->kernel, opt.speed);
+    sim::RunResult r = board->run_ftq(opt.ftq_args);
     session.reset();
 
-    std::string report = sim::step_table(*kernel, r) + sim::board_report(*kernel, r);
+    std::string report = sim::step_table(*board->kernel, r) + sim::board_report(*board);
     write_fd(opt.raw ? 2 : 1, report);
     if (!opt.trace.empty()) {
         std::ofstream out(opt.trace);
@@ -219,7 +220,7 @@ int main(int argc, char **argv) {
             std::cerr << "ftq-sim: cannot write the trace to " << opt.trace << "\n";
             return EXIT_USAGE;
         }
-        kernel->trace().write_jsonl(out);
+        board->kernel->trace().write_jsonl(out);
     }
     if (!opt.vcd.empty()) {
         std::ofstream out(opt.vcd);
@@ -227,7 +228,7 @@ int main(int argc, char **argv) {
             std::cerr << "ftq-sim: cannot write the value change dump to " << opt.vcd << "\n";
             return EXIT_USAGE;
         }
-        sim::write_vcd(*kernel, r, out);
+        sim::write_vcd(*board->kernel, r, out);
     }
     return r.shell_status();
 }

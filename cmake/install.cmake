@@ -8,6 +8,10 @@
 # makes the ftq package for armhf. scripts/package.sh builds both.
 include(GNUInstallDirs)
 
+set(FTQ_VERSION 0.1.0)
+option(FTQ_PACKAGE_BOARD "Install and package ftq for the board rather than ftq-sim"
+       ${CMAKE_CROSSCOMPILING})
+
 if(TARGET ftq-sim)
   # ftq-sim finds its catalog through $FTQ_SCENARIOS, then the share folder
   # relative to its binary, then this source tree when it runs from its
@@ -16,5 +20,30 @@ if(TARGET ftq-sim)
        ${CMAKE_INSTALL_FULL_DATADIR}/ftq/scenarios)
   target_compile_definitions(ftq-sim PRIVATE FTQ_SHARE_CATALOG="${FTQ_SHARE_CATALOG}"
                                              FTQ_SOURCE_CATALOG="${CMAKE_SOURCE_DIR}/scenarios")
+endif()
+
+if(FTQ_PACKAGE_BOARD)
+  install(TARGETS ftq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+elseif(TARGET ftq-sim AND NOT CMAKE_CROSSCOMPILING)
+  # The man page is ftq-sim's own --help text in roff: one source for both.
+  find_program(FTQ_AWK NAMES mawk gawk awk REQUIRED)
+  set(FTQ_SIM_MAN ${CMAKE_BINARY_DIR}/ftq-sim.1)
+  add_custom_command(
+    OUTPUT ${FTQ_SIM_MAN}
+    COMMAND sh -c "\"$0\" --help | \"$1\" -v name=ftq-sim -v section=1 -v version=$2 -v whatis=\"$3\" -f \"$4\" > \"$5\""
+            $<TARGET_FILE:ftq-sim> ${FTQ_AWK} ${FTQ_VERSION}
+            "run the factory test program ftq on a simulated board"
+            ${CMAKE_SOURCE_DIR}/cmake/help-to-man.awk ${FTQ_SIM_MAN}
+    DEPENDS ftq-sim ${CMAKE_SOURCE_DIR}/cmake/help-to-man.awk
+    COMMENT "Generating the man page ftq-sim.1 from ftq-sim --help"
+    VERBATIM)
+  add_custom_target(ftq-sim-man ALL DEPENDS ${FTQ_SIM_MAN})
+
+  install(TARGETS ftq-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${FTQ_SIM_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/scenarios/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/ftq/scenarios
+          FILES_MATCHING PATTERN "*.json" PATTERN "*.expected")
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 

@@ -77,6 +77,9 @@ expect_line() {
 expect_text() {
     grep -qF -- "$2" "$tmp/$1" || fail "$1 does not say '$2'"
 }
+count_json() {
+    find "$1" -maxdepth 1 -name "*.json" | wc -l
+}
 mkdir -p "$tmp/elsewhere"
 unset FTQ_SCENARIOS
 
@@ -86,7 +89,7 @@ run source "$build_sim" --list
 expect_status 0
 expect_line source.err "catalog: $repo/scenarios (the source tree of the build folder $repo/build/host)"
 cp "$tmp/source.out" "$tmp/list.expected"
-[ "$(wc -l < "$tmp/list.expected")" -eq "$(ls scenarios/*.json | wc -l)" ] ||
+[ "$(wc -l < "$tmp/list.expected")" -eq "$(count_json scenarios)" ] ||
     fail "--list does not list every scenarios/*.json"
 ok "from the build folder, --list reads the source tree's scenarios/ and says so on standard error"
 
@@ -101,7 +104,7 @@ for f in bin/ftq-sim share/man/man1/ftq-sim.1 share/ftq/scenarios/healthy-type2.
     share/ftq/scenarios/healthy-type2.expected share/doc/ftq/scenario.md share/doc/ftq/timeline.gtkw; do
     [ -f "$tree/$f" ] || fail "the installed tree lacks $f"
 done
-[ "$(ls "$share"/*.json | wc -l)" -eq "$(ls scenarios/*.json | wc -l)" ] ||
+[ "$(count_json "$share")" -eq "$(count_json scenarios)" ] ||
     fail "the installed catalog does not hold every scenario"
 ok "cmake --install: ftq-sim, its man page, the catalog and docs/ with the GTKWave view"
 
@@ -176,11 +179,11 @@ ok "an unknown scenario name: exit status 2 naming the catalog"
 # NAME section, headings and page footer has the words of --help without
 # its headings.
 help_words() {
-    "$1" --help | grep -vE '^[a-z][a-z ]*:$' | sed '1s/^usage: //' | tr -s ' \t' '\n\n' | grep -v '^$'
+    "$1" --help | grep -vE '^[a-z][a-z ]*:$' | sed '1s/^usage: //' | tr -s ' \t' '\n' | grep -v '^$'
 }
 man_words() {
     groff -man -Tascii "$1" 2> /dev/null | col -bx | sed -n '/^SYNOPSIS$/,$p' |
-        grep -vE '^[A-Z][A-Z ]*$|FTQ-SIM\(1\)$' | tr -s ' \t' '\n\n' | grep -v '^$'
+        grep -vE '^[A-Z][A-Z ]*$|FTQ-SIM\(1\)$' | tr -s ' \t' '\n' | grep -v '^$'
 }
 help_words "$sim" > "$tmp/help.words"
 man_words "$tree/share/man/man1/ftq-sim.1" > "$tmp/man.words"

@@ -4,6 +4,7 @@
 #include "sim/harness/report.h"
 #include "sim/harness/session.h"
 #include "sim/kernel/kernel.h"
+#include "sim/tool/catalog.h"
 #include "sim/tool/interactive.h"
 #include "sim/tool/vcd.h"
 
@@ -45,17 +46,32 @@ const char *const HELP =
     "                   panel keys UP/DOWN/LEFT/RIGHT, ENTER and MENU, Ctrl-C\n"
     "                   interrupts ftq\n"
     "  --speed N        with --interactive: N virtual seconds per second (default 1)\n"
-    "  --list           list the scenario catalog (scenarios/*.json)\n"
+    "  --list           list the scenario catalog: each scenario's name and\n"
+    "                   description on standard output, the catalog's folder on\n"
+    "                   standard error\n"
     "  --help           this text\n"
     "\n"
-    "exit status: ftq's own exit status, or 128 + the signal number when a\n"
-    "signal ended it; 124 when the run stalled, spun or hit its time limit;\n"
-    "2 for a bad command line or a malformed scenario.\n"
+    "environment:\n"
+    "  FTQ_SCENARIOS    the folder of the scenario catalog; when it is unset or\n"
+    "                   no folder, ftq-sim reads ../share/ftq/scenarios next to\n"
+    "                   its binary (an installed ftq-sim), then, when it runs\n"
+    "                   from its build folder, the source tree's scenarios/\n"
+    "\n"
+    "exit status:\n"
+    "  ftq's own exit status, or 128 + the signal number when a signal ended it;\n"
+    "  124 when the run stalled, spun or hit its time limit; 2 for a bad command\n"
+    "  line, a malformed scenario or a scenario catalog that cannot be found.\n"
     "\n"
     "examples:\n"
-    "  ftq-sim                                   the whole run, healthy board\n"
-    "  ftq-sim -- -o 5                           the alarm I/O test alone\n"
-    "  ftq-sim --scenario scenarios/x.json -- -h the help text\n";
+    "  ftq-sim                                the whole run, healthy board\n"
+    "  ftq-sim -- -o 5                        the alarm I/O test alone\n"
+    "  ftq-sim --scenario healthy-type2       a scenario of the catalog\n"
+    "  ftq-sim --scenario my.json -- -h       ftq's help text\n"
+    "\n"
+    "documentation:\n"
+    "  the scenario fields (scenario.md), the catalog (catalog.md) and the\n"
+    "  GTKWave view for --vcd (timeline.gtkw) are in the source tree's docs/\n"
+    "  and, installed, in share/doc/ftq/\n";
 
 struct Options {
     std::string scenario;
@@ -86,21 +102,47 @@ sim::Scenario hand_to_person(const sim::Scenario &scenario) {
     return sim::Scenario::from_json(doc, scenario.file());
 }
 
-// A scenario given by name rather than by file comes from the catalog.
+// The catalog, or false after the message naming the folders tried.
+bool find_catalog(sim::CatalogLookup &catalog) {
+    catalog = sim::find_catalog();
+    if (catalog.dir.empty()) {
+        std::cerr << "ftq-sim: " << sim::catalog_not_found(catalog) << "\n";
+        return false;
+    }
+    if (!catalog.warning.empty())
+        std::cerr << "ftq-sim: " << catalog.warning << "; the catalog is " << catalog.dir << "\n";
+    return true;
+}
+
+// A scenario given by name rather than by file comes from the catalog; an
+// empty result means the catalog or the name is missing (already said).
 std::string resolve_scenario(const std::string &given) {
     struct stat st;
     if (given.find('/') != std::string::npos || ::stat(given.c_str(), &st) == 0)
         return given;
-    std::string named = sim::catalog_file(given);
-    return ::stat(named.c_str(), &st) == 0 ? named : given;
+    sim::CatalogLookup catalog;
+    if (!find_catalog(catalog))
+        return "";
+    std::string named = catalog.dir + "/" + given + ".json";
+    if (::stat(named.c_str(), &st) == 0)
+        return named;
+    std::cerr << "ftq-sim: no file " << given << " and no scenario of that name in the catalog "
+              << catalog.dir << " (see ftq-sim --list)\n";
+    return "";
 }
 
+// The names and descriptions go to standard output, the folder read to
+// standard error: scripts reading the list see the list only.
 int list_catalog() {
-    DIR *dir = ::opendir(sim::catalog_dir().c_str());
+    sim::CatalogLookup catalog;
+    if (!find_catalog(catalog))
+        return EXIT_USAGE;
+    DIR *dir = ::opendir(catalog.dir.c_str());
     if (dir == nullptr) {
-        std::cerr << "ftq-sim: cannot read the catalog " << sim::catalog_dir() << "\n";
+        std::cerr << "ftq-sim: cannot read the catalog " << catalog.dir << "\n";
         return EXIT_USAGE;
     }
+    std::cerr << "catalog: " << catalog.dir << " (" << catalog.source << ")\n";
     std::vector<std::string> names;
     while (struct dirent *e = ::readdir(dir)) {
         std::string n = e->d_name;
@@ -115,7 +157,7 @@ int list_catalog() {
     for (const auto &n : names) {
         std::string description;
         try {
-            sim::Scenario s = sim::Scenario::from_file(sim::catalog_file(n));
+            sim::Scenario s = sim::Scenario::from_file(catalog.dir + "/" + n + ".json");
             description = s.root().text("description", "");
         } catch (const sim::ScenarioError &e) {
             description = std::string("(malformed: ") + e.what() + ")";
@@ -185,8 +227,12 @@ int main(int argc, char **argv) {
     sim::Scenario scenario;
     std::unique_ptr<sim::Session> board;
     try {
-        if (!opt.scenario.empty())
-            scenario = sim::Scenario::from_file(resolve_scenario(opt.scenario));
+        if (!opt.scenario.empty()) {
+            std::string file = resolve_scenario(opt.scenario);
+            if (file.empty())
+                return EXIT_USAGE;
+            scenario = sim::Scenario::from_file(file);
+        }
         if (!opt.args_given)
             opt.ftq_args = sim::scenario_args(scenario);
         if (opt.interactive)

@@ -45,7 +45,7 @@ elseif(TARGET ftq-sim AND NOT CMAKE_CROSSCOMPILING)
   install(FILES ${FTQ_SIM_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/scenarios/
           DESTINATION ${CMAKE_INSTALL_DATADIR}/ftq/scenarios
-          FILES_MATCHING PATTERN "*.json" PATTERN "*.expected")
+          FILES_MATCHING PATTERN "*.json" PATTERN "*.expected" PATTERN "*.stderr")
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 

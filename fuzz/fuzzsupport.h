@@ -2,9 +2,7 @@
 // built from a scenario, and the checks that stop the fuzzer with a report.
 #pragma once
 
-#include "driver/driver.h"
-#include "driver/procstate.h"
-#include "sim/kernel/kernel.h"
+#include "sim/harness/session.h"
 
 #include <nlohmann/json.hpp>
 
@@ -21,18 +19,7 @@ namespace fuzz {
 
 using json = nlohmann::json;
 
-// The kernel keeps a reference to its scenario, so both live together and
-// never move.
-struct Board {
-    sim::Scenario scenario;
-    std::unique_ptr<sim::Kernel> kernel;
-    sim::RunResult result;
-
-    std::string out() const { return kernel->console_text(); }
-    size_t count(const std::string &dev, const std::string &ev) const {
-        return kernel->trace().of(dev, ev).size();
-    }
-};
+using Board = sim::Session;
 
 inline std::string hex(const uint8_t *data, size_t size) {
     static const char digits[] = "0123456789ABCDEF";
@@ -90,50 +77,30 @@ inline json small_storage() {
 }
 
 inline std::unique_ptr<Board> make_board(const json &doc) {
-    auto b = std::make_unique<Board>();
     // The targets build only scenarios the models accept: a rejected one is
     // a fault of the target, not a finding.
     try {
-        b->scenario = sim::Scenario::from_json(doc, "<fuzz>");
-        b->kernel = std::make_unique<sim::Kernel>(b->scenario);
+        return std::make_unique<Board>(sim::Scenario::from_json(doc, "<fuzz>"));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "scenario: %s\n%s\n", e.what(),
                      doc.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
         std::abort();
     }
-    return b;
 }
 
 // body runs as process 1 from a fresh process state; its result is the
 // exit status.
-inline void run_on(Board &b, const std::function<int(sim::Kernel &)> &body) {
-    sim::Kernel &k = *b.kernel;
-    b.result = k.run(
-        [&body, &k](int, char **) {
-            reset_process_state();
-            return body(k);
-        },
-        {"ftq"});
-}
-
 inline std::unique_ptr<Board> on_board(const json &doc,
                                        const std::function<int(sim::Kernel &)> &body) {
     auto b = make_board(doc);
-    run_on(*b, body);
+    b->run_routine(body);
     return b;
 }
 
 // ftq itself with these arguments.
 inline std::unique_ptr<Board> ftq(const json &doc, const std::vector<std::string> &args) {
     auto b = make_board(doc);
-    std::vector<std::string> argv = {"ftq"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    b->result = b->kernel->run(
-        [](int argc, char **argv_) {
-            reset_process_state();
-            return ftq_main(argc, argv_);
-        },
-        argv);
+    b->run_ftq(args);
     return b;
 }
 

@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> initial = disks.chip(1).flash().bytes();
 
     int result = 0, flag = 0, open_before = 0, open_after = 0;
-    fuzz::run_on(*board, [&](sim::Kernel &k) {
+    board->run_routine([&](sim::Kernel &k) {
         open_before = k.open_descriptors(1);
         int fd = sys::open("/dev/sda", O_RDONLY);
         result = pmpupdate(fd);

@@ -1,9 +1,7 @@
 #include "sweep/sweep.h"
 
-#include "board/boardinfo.h"
-#include "driver/result.h"
 #include "sim/harness/harness.h"
-#include "sim/models/disks.h"
+#include "sim/harness/session.h"
 
 #include <algorithm>
 #include <csignal>
@@ -95,70 +93,26 @@ size_t Outcome::trace_count(const std::string &dev, const std::string &ev) const
 }
 
 Outcome run(const Entry &entry, const RunOptions &options) {
-    nlohmann::json doc = entry.doc;
-    if (!options.faults.empty()) {
-        nlohmann::json &list = doc["faults"];
-        if (!list.is_array())
-            list = nlohmann::json::array();
-        for (const auto &f : options.faults)
-            list.push_back(f);
-    }
-    if (options.time_limit_s > 0) {
-        nlohmann::json &system = doc["system"];
-        double limit = options.time_limit_s;
-        if (system.is_object() && system.contains("time_limit") &&
-            system["time_limit"].get<double>() < limit)
-            limit = system["time_limit"].get<double>();
-        system["time_limit"] = limit;
-    }
-    sim::Scenario scenario = sim::Scenario::from_json(doc, entry.name);
+    sim::SessionOptions o;
+    o.faults = options.faults;
+    o.signal_point = options.signal_point;
+    o.time_limit_s = options.time_limit_s;
+    o.record_calls = options.record_calls;
+    sim::Session s(sim::Scenario::from_json(entry.doc, entry.name), o);
     Outcome out;
-    {
-        sim::Kernel k(scenario);
-        k.record_calls(options.record_calls);
-        if (options.signal_point)
-            k.signal_at_blocking_point(*options.signal_point, SIGINT);
-        auto sample = [&k, &out] {
-            out.peak_descriptors = std::max(out.peak_descriptors, k.open_descriptors(1));
-        };
-        k.on_console_write([&sample, &k, &out](const sim::Kernel::ConsoleWrite &) {
-            sample();
-            out.descriptors_at_write.push_back(k.open_descriptors(1));
-        });
-        int listening = k.trace().listen([&sample, &k, &out](const sim::TraceEvent &e) {
-            sample();
-            // Traced as the process ends, before its descriptors close.
-            if (e.dev == "kernel" && e.ev == "process_end" && e.data.value("pid", 0) == 1)
-                out.descriptors_at_exit = k.open_descriptors(1);
-        });
-        out.result = sim::run_ftq(k, entry.args);
-        out.console = k.console();
-        out.calls = k.calls();
-        out.blocking = k.blocking_points();
-        out.trace = k.trace().events();
-        out.processes = k.process_statuses();
-        out.record.usbResult = usbResult;
-        out.record.sataResult = sataResult;
-        out.record.networkError = networkError;
-        out.record.rs485Error = rs485Error;
-        out.record.alarmError = alarmError;
-        out.record.rtcError = rtcError;
-        out.record.usbExpected = usbExpected;
-        out.record.boardtype = boardtype;
-        if (auto *disks = k.model<sim::Disks>()) {
-            const std::string &image = disks->image();
-            for (int c = 1; c <= disks->chip_count(); ++c) {
-                const auto &bytes = disks->chip(c).flash().bytes();
-                bool holds =
-                    !image.empty() && bytes.size() >= image.size() &&
-                    std::equal(image.begin(), image.end(), bytes.begin(),
-                               [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
-                out.chip_holds_image.push_back(holds);
-            }
-        }
-        k.trace().stop_listening(listening);
-        k.on_console_write(nullptr);
-    }
+    out.result = s.run_ftq(entry.args);
+    const sim::Kernel &k = *s.kernel;
+    out.console = k.console();
+    out.calls = k.calls();
+    out.blocking = k.blocking_points();
+    out.trace = k.trace().events();
+    out.processes = k.process_statuses();
+    out.record = s.record;
+    out.chip_holds_image = s.chip_holds_image;
+    out.peak_descriptors = s.peak_descriptors;
+    out.descriptors_at_write = s.descriptors_at_write;
+    // The standard streams and what else process 1 still held.
+    out.descriptors_at_exit = s.ended ? static_cast<int>(s.left_open.size()) + 3 : -1;
     return out;
 }
 

@@ -3,6 +3,7 @@
 // program a call was made, and the verdicts the run reported.
 #pragma once
 
+#include "sim/harness/session.h"
 #include "sim/kernel/kernel.h"
 
 #include <nlohmann/json.hpp>
@@ -26,17 +27,7 @@ struct Entry {
 // one of `only` when it is not empty.
 std::vector<Entry> load_catalog(const std::string &dir, const std::vector<std::string> &only = {});
 
-// The test result record and the board settings as the run left them.
-struct Record {
-    int32_t usbResult = 0;
-    int32_t sataResult = 0;
-    int32_t networkError = 0;
-    int32_t rs485Error = 0;
-    int32_t alarmError = 0;
-    int32_t rtcError = 0;
-    int usbExpected = 0;
-    int boardtype = 0;
-};
+using Record = sim::ResultRecord;
 
 struct RunOptions {
     bool record_calls = false;

@@ -1,47 +1,37 @@
 #include "simrun.h"
 
-#include "driver/procstate.h"
-#include "sim/harness/harness.h"
-
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace qa {
 
-SimRun run_ftq(const std::string &scenario_json, const std::vector<std::string> &args) {
+namespace {
+
+SimRun finished(std::unique_ptr<sim::Session> s) {
     SimRun r;
-    r.scenario = sim::Scenario::from_text(scenario_json);
-    r.kernel = std::make_unique<sim::Kernel>(r.scenario);
-    r.result = sim::run_ftq(*r.kernel, args);
+    r.kernel = s->kernel.get();
+    r.result = s->result;
+    r.session = std::move(s);
     return r;
+}
+
+} // namespace
+
+SimRun run_ftq(const std::string &scenario_json, const std::vector<std::string> &args) {
+    auto s = sim::Session::from_text(scenario_json);
+    s->run_ftq(args);
+    return finished(std::move(s));
 }
 
 SimRun run_routine(const std::string &scenario_json, std::function<int()> body) {
-    SimRun r;
-    r.scenario = sim::Scenario::from_text(scenario_json);
-    r.kernel = std::make_unique<sim::Kernel>(r.scenario);
-    r.result = r.kernel->run(
-        [&body](int, char **) {
-            reset_process_state();
-            return body();
-        },
-        {"ftq"});
-    return r;
+    return run_on_board(scenario_json, [&body](sim::Kernel &) { return body(); });
 }
 
 SimRun run_on_board(const std::string &scenario_json, std::function<int(sim::Kernel &)> body) {
-    SimRun r;
-    r.scenario = sim::Scenario::from_text(scenario_json);
-    r.kernel = std::make_unique<sim::Kernel>(r.scenario);
-    sim::Kernel &k = *r.kernel;
-    r.result = k.run(
-        [&body, &k](int, char **) {
-            reset_process_state();
-            return body(k);
-        },
-        {"ftq"});
-    return r;
+    auto s = sim::Session::from_text(scenario_json);
+    s->run_routine(body);
+    return finished(std::move(s));
 }
 
 std::string source_file(const std::string &relative) {

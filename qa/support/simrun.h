@@ -1,7 +1,7 @@
 // Running the program, or a single routine, on the simulated board.
 #pragma once
 
-#include "sim/kernel/kernel.h"
+#include "sim/harness/session.h"
 
 #include <functional>
 #include <memory>
@@ -10,16 +10,17 @@
 
 namespace qa {
 
+// A finished run: the session that made it, and short ways into it.
 struct SimRun {
-    sim::Scenario scenario;
-    std::unique_ptr<sim::Kernel> kernel;
+    std::unique_ptr<sim::Session> session;
+    sim::Kernel *kernel = nullptr;
     sim::RunResult result;
 
     // Everything written to standard output and error, in order (GB2312).
-    std::string out() const { return kernel->console_text(); }
+    std::string out() const { return session->out(); }
     const sim::Trace &trace() const { return kernel->trace(); }
     std::vector<sim::TraceEvent> events(const std::string &dev, const std::string &ev = "") const {
-        return kernel->trace().of(dev, ev);
+        return session->events(dev, ev);
     }
 };
 
@@ -35,7 +36,9 @@ SimRun run_routine(const std::string &scenario_json, std::function<int()> body);
 SimRun run_on_board(const std::string &scenario_json, std::function<int(sim::Kernel &)> body);
 
 // Virtual seconds as a double, for readable expectations.
-inline double secs(sim::Time t) { return static_cast<double>(t) / sim::kSecond; }
+inline double secs(sim::Time t) {
+    return static_cast<double>(t) / sim::kSecond;
+}
 
 // Reads a file of the repository (scenarios, expected transcripts).
 std::string source_file(const std::string &relative);

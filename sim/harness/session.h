@@ -72,6 +72,9 @@ class Session {
     std::vector<TraceEvent> events(const std::string &dev, const std::string &ev = "") const {
         return kernel->trace().of(dev, ev);
     }
+    size_t count(const std::string &dev, const std::string &ev = "") const {
+        return kernel->trace().count(dev, ev);
+    }
 
   private:
     const RunResult &run(const std::function<int(int, char **)> &entry,

@@ -320,8 +320,13 @@ judge() {
         ;;
     *) [ -z "$modes" ] || fail "$run" "LED modes in a run without the key test: $modes" ;;
     esac
-    printf '  boot and run %s s; Enter pressed: %s; heartbeats %s; LED modes: %s\n' \
-        "$(cat "$out/seconds")" "$(grep -o 'pressed Enter [0-9]*' "$out/operator.txt" | sed 's/.* //')" "$hb" "${modes:-none}"
+    local begins ends
+    begins=$(awk '/RUN BEGINS/ { print $1 }' "$out/timeline.txt")
+    ends=$(awk '/RUN ENDS/ { print $1 }' "$out/timeline.txt")
+    printf '  ready to run at %s s, run %s s, powered off at %s s; Enter pressed %s times; heartbeats %s; LED modes: %s\n' \
+        "${begins:-?}" "$(awk -v a="${begins:-0}" -v b="${ends:-0}" 'BEGIN { printf "%.1f", b - a }')" \
+        "$(cat "$out/seconds")" "$(grep -o 'pressed Enter [0-9]*' "$out/operator.txt" | sed 's/.* //')" \
+        "$hb" "${modes:-none}"
 }
 
 # The boots run side by side, one guest per core (FTQ_BED_JOBS, at most 2

@@ -249,7 +249,11 @@ compare() {
 }
 
 # count FILE DEV EV: how many records of that device and kind.
-count() { grep -c "\"dev\":\"$2\",\"ev\":\"$3\"" "$1" || true; }
+count() {
+    local n
+    n=$(grep -c "\"dev\":\"$2\",\"ev\":\"$3\"" "$1" 2>/dev/null) || true
+    echo "${n:-0}"
+}
 
 judge() {
     local run=$1 out=$WORK/$1 diff rc
@@ -275,6 +279,8 @@ judge() {
 
     # The board's record.
     local rec=$out/board.jsonl
+    [ -s "$rec" ] || fail "$run" "the board left no record ($rec)"
+    [ -s "$out/panel.jsonl" ] || fail "$run" "the panel peer left no record"
     tr -d '\r' <"$rec" >"$rec.tmp" 2>/dev/null && mv "$rec.tmp" "$rec"
     [ "$(count "$rec" init devices_ready)" = 1 ] || fail "$run" "no record of the board's devices"
     [ "$(count "$rec" cuse init)" = 1 ] || fail "$run" "/dev/vexio was never served"

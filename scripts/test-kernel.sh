@@ -54,7 +54,7 @@ fi
 cmake --preset arm >/dev/null
 cmake --build --preset arm --target ftq vexio-cuse vexmain
 cmake --preset host >/dev/null
-cmake --build --preset host --target panel-peer console-operator
+cmake --build --preset host --target panel-peer console-operator ftq-sim
 ARM=$ROOT/build/arm
 HOST=$ROOT/build/host
 
@@ -255,6 +255,11 @@ count() {
     echo "${n:-0}"
 }
 
+# driver_requests TRACE: the board I/O driver's events, without their times.
+driver_requests() {
+    grep '"dev":"vexio"' "$1" 2>/dev/null | sed 's/,"t_us":[0-9]*//; s/"ms":[0-9]*/"ms":_/' || true
+}
+
 judge() {
     local run=$1 out=$WORK/$1 diff rc
     rc=$(cat "$out/qemu-status" 2>/dev/null || echo "not started")
@@ -309,6 +314,17 @@ judge() {
             fail "$run" "/dav2/devCfg.bin was removed"
         ;;
     esac
+
+    # The same run on the simulated board, with the same scenario: the board
+    # I/O driver must have been asked the same, in the same order (times and
+    # tone lengths aside).
+    local simargs=()
+    [ "$run" = whole ] || simargs=(-- -o "$run")
+    "$HOST/ftq-sim" --scenario bed/board.json --trace "$out/sim-trace.jsonl" "${simargs[@]}" \
+        >"$out/sim.txt" 2>&1 || true
+    if ! diff=$(diff <(driver_requests "$out/sim-trace.jsonl") <(driver_requests "$rec")); then
+        fail "$run" "the board I/O driver was asked otherwise than on the simulated board: $(echo "$diff" | head -4 | tr '\n' ' ')"
+    fi
 
     # The panel's record.
     local panel=$out/panel.jsonl hb modes

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "sim/kernel/device.h"
+#include "sim/kernel/host.h"
 #include "sim/kernel/scenario.h"
 #include "sim/kernel/trace.h"
 #include "sim/kernel/vfs.h"
@@ -44,7 +45,7 @@ struct RunResult {
 // A program a shell command or an argument vector can name.
 using Program = std::function<int(const std::vector<std::string> &argv)>;
 
-class Kernel {
+class Kernel : public Host {
   public:
     explicit Kernel(const Scenario &scenario);
     ~Kernel();
@@ -56,12 +57,12 @@ class Kernel {
     RunResult run(const std::function<int(int, char **)> &entry, const std::vector<std::string> &args);
 
     // Virtual time.
-    Time now() const { return now_; }
+    Time now() const override { return now_; }
     // Seconds since the epoch that the system clock shows at time t.
     int64_t epoch_at(Time t) const;
 
     // Device events: fn runs at virtual time `when`, between tasks.
-    void at(Time when, std::function<void()> fn);
+    void at(Time when, std::function<void()> fn) override;
     void after(Time delay, std::function<void()> fn) { at(now_ + delay, std::move(fn)); }
 
     // The calling task stays blocked for d of virtual time, as a device
@@ -79,11 +80,12 @@ class Kernel {
     void signal_all(int sig);
 
     Vfs &vfs() { return vfs_; }
-    Wiring &wiring() { return wiring_; }
+    Wiring &wiring() override { return wiring_; }
     Trace &trace() { return trace_; }
     const Trace &trace() const { return trace_; }
-    void trace(const std::string &dev, const std::string &ev, nlohmann::json data = {});
-    const Scenario &scenario() const { return scenario_; }
+    void trace(const std::string &dev, const std::string &ev, nlohmann::json data = {}) override;
+    const Scenario &scenario() const override { return scenario_; }
+    void add_device(const std::string &path, Device *dev) override { vfs_.add_device(path, dev); }
 
     // Programs that system() and run() can start, registered by models.
     void add_program(const std::string &name, Program program);

@@ -11,7 +11,7 @@ namespace {
 
 class AlarmFixture : public Model {
   public:
-    AlarmFixture(Kernel &k, const Section &s) : k_(k) {
+    AlarmFixture(Host &k, const Section &s) : k_(k) {
         s.only({"connected", "outputs", "stuck_active", "miswire", "read_error"});
         connected_ = s.flag("connected", true);
         outputs_ = static_cast<int>(s.integer("outputs", board_outputs(k), 2, 4));
@@ -38,7 +38,7 @@ class AlarmFixture : public Model {
 
   private:
     // The fixture variant that matches the board's own alarm output code.
-    static int64_t board_outputs(Kernel &k) {
+    static int64_t board_outputs(Host &k) {
         Section info = k.scenario().section("board").child("info");
         return info.integer("alarmOutCode", 0, 0, 7) == 1 ? 2 : 4;
     }
@@ -54,7 +54,7 @@ class AlarmFixture : public Model {
         return in;
     }
 
-    Kernel &k_;
+    Host &k_;
     bool connected_ = true;
     int outputs_ = 4;
     std::array<uint32_t, 4> drives_{};
@@ -64,8 +64,12 @@ class AlarmFixture : public Model {
 
 } // namespace
 
+std::unique_ptr<Model> make_alarm(Host &host, const Section &s) {
+    return std::make_unique<AlarmFixture>(host, s);
+}
+
 std::unique_ptr<Model> make_alarm(Kernel &k, const Section &s) {
-    return std::make_unique<AlarmFixture>(k, s);
+    return make_alarm(static_cast<Host &>(k), s);
 }
 
 } // namespace sim

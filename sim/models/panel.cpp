@@ -157,7 +157,7 @@ std::vector<uint8_t> PanelController::key_frame(int code, bool pressed) {
     return f;
 }
 
-PanelController::PanelController(Kernel &k, const Section &s) : k_(k) {
+PanelController::PanelController(Host &k, const Section &s) : k_(k) {
     s.only({"missing", "tcsetattr_fails", "silent", "answer_heartbeats", "answer_leds",
             "reply_delay", "keys", "bytes", "queue_limit"});
     int type = static_cast<int>(k_.scenario().section("board").integer("type", 1, 0, 6));
@@ -221,7 +221,7 @@ PanelController::PanelController(Kernel &k, const Section &s) : k_(k) {
     cfsetospeed(&tio_, B9600);
 
     if (!s.flag("missing", false))
-        k_.vfs().add_device("/dev/ttyS2", this);
+        k_.add_device("/dev/ttyS2", this);
 }
 
 int PanelController::open(OpenFile &f) {

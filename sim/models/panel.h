@@ -12,7 +12,7 @@ namespace sim {
 
 class PanelController : public Model, public Device {
   public:
-    PanelController(Kernel &k, const Section &s);
+    PanelController(Host &k, const Section &s);
 
     int open(OpenFile &f) override;
     ssize_t read(OpenFile &f, void *buf, size_t n) override;
@@ -50,7 +50,7 @@ class PanelController : public Model, public Device {
     bool pending_complete() const;
     void flush_pending();
 
-    Kernel &k_;
+    Host &k_;
     int variant_ = 0; // 1: board types 1 and 6, 2: board types 2 and 5, 0: none
     bool tcsetattr_fails_ = false;
     bool silent_ = false;

@@ -32,7 +32,7 @@ void put16(uint8_t *block, int offset, uint32_t value) {
 
 class Vexio : public Model, public Device {
   public:
-    Vexio(Kernel &k, const Section &s) : k_(k) {
+    Vexio(Host &k, const Section &s) : k_(k) {
         s.only({"type", "device_type", "device_info", "info", "raw_info", "missing",
                 "device_info_fails", "info_fails", "watchdog_fails"});
         devinfo_.fill(0);
@@ -57,7 +57,7 @@ class Vexio : public Model, public Device {
         info_fails_ = s.flag("info_fails", false);
         watchdog_fails_ = s.flag("watchdog_fails", false);
         if (!s.flag("missing", false))
-            k_.vfs().add_device("/dev/vexio", this);
+            k_.add_device("/dev/vexio", this);
     }
 
     int ioctl(OpenFile &f, unsigned long req, uintptr_t arg) override {
@@ -151,7 +151,7 @@ class Vexio : public Model, public Device {
     void close(OpenFile &f) override { buzzer_ready_.erase(f.id); }
 
   private:
-    Kernel &k_;
+    Host &k_;
     std::array<uint8_t, 256> devinfo_{};
     std::array<uint8_t, 256> info_{};
     bool devinfo_fails_ = false;
@@ -188,8 +188,12 @@ std::array<uint8_t, 256> board_info_block(const Section &s) {
     return b;
 }
 
+std::unique_ptr<Model> make_vexio(Host &host, const Section &s) {
+    return std::make_unique<Vexio>(host, s);
+}
+
 std::unique_ptr<Model> make_vexio(Kernel &k, const Section &s) {
-    return std::make_unique<Vexio>(k, s);
+    return make_vexio(static_cast<Host &>(k), s);
 }
 
 } // namespace sim

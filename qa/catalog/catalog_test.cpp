@@ -45,10 +45,13 @@ Shown run(const sim::Scenario &scenario) {
     sim::Session s(scenario);
     s.run_ftq(sim::scenario_args(scenario));
     Shown shown;
+    std::string out, err;
     for (const auto &w : s.kernel->console()) {
-        (w.fd == 2 ? shown.err : shown.out) += sim::gb2312_to_utf8(w.bytes);
+        (w.fd == 2 ? err : out) += w.bytes;
         shown.raw += w.bytes;
     }
+    shown.out = sim::gb2312_to_utf8(out);
+    shown.err = sim::gb2312_to_utf8(err);
     shown.board = sim::board_report(s);
     shown.out += sim::step_table(*s.kernel, s.result) + shown.board;
     shown.left_open = s.left_open;

@@ -63,4 +63,18 @@ std::string gb2312_to_utf8(const std::string &bytes, bool *ok) {
     return out;
 }
 
+std::string gb2312_stream_to_utf8(std::string &pending, const std::string &bytes) {
+    std::string all = pending + bytes;
+    size_t whole = 0;
+    while (whole < all.size()) {
+        // Below 0x80 a byte stands alone; from 0x80 on it leads a pair.
+        size_t width = static_cast<unsigned char>(all[whole]) < 0x80 ? 1 : 2;
+        if (whole + width > all.size())
+            break;
+        whole += width;
+    }
+    pending = all.substr(whole);
+    return gb2312_to_utf8(all.substr(0, whole));
+}
+
 } // namespace sim

@@ -24,5 +24,8 @@ std::string catalog_file(const std::string &name);
 // convert are shown as U+FFFD). Empty optional when the system cannot
 // convert at all.
 std::string gb2312_to_utf8(const std::string &bytes, bool *ok = nullptr);
+// The same for a stream that comes in pieces: a character cut between two
+// pieces is held back in `pending` until its second byte comes.
+std::string gb2312_stream_to_utf8(std::string &pending, const std::string &bytes);
 
 } // namespace sim

@@ -293,11 +293,4 @@ std::string board_report(const Session &s) {
     return out.str();
 }
 
-std::string transcript(const Kernel &k) {
-    std::string out;
-    for (const auto &w : k.console())
-        out += gb2312_to_utf8(w.bytes);
-    return out;
-}
-
 } // namespace sim

@@ -8,8 +8,6 @@
 
 namespace sim {
 
-// Everything the program wrote to its console, converted to UTF-8.
-std::string transcript(const Kernel &k);
 // The whole run's steps with their virtual start and duration (empty for a
 // run without numbered steps).
 std::string step_table(const Kernel &k, const RunResult &r);

@@ -243,13 +243,14 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
 
-    std::string pending; // a character cut between two writes
+    std::string pending[2]; // per stream, a character cut between two writes
     board->on_console_write([&](const sim::Kernel::ConsoleWrite &w) {
         if (opt.raw) {
             write_fd(1, w.bytes);
             return;
         }
-        write_fd(w.fd == 2 ? 2 : 1, sim::gb2312_to_utf8(w.bytes));
+        int fd = w.fd == 2 ? 2 : 1;
+        write_fd(fd, sim::gb2312_stream_to_utf8(pending[fd - 1], w.bytes));
     });
 
     std::unique_ptr<sim::InteractiveSession> session;
@@ -258,6 +259,8 @@ int main(int argc, char **argv) {
     sim::RunResult r = board->run_ftq(opt.ftq_args);
     session.reset();
 
+    for (int fd = 1; fd <= 2; ++fd)
+        write_fd(fd, sim::gb2312_to_utf8(pending[fd - 1]));
     std::string report = sim::step_table(*board->kernel, r) + sim::board_report(*board);
     write_fd(opt.raw ? 2 : 1, report);
     if (!opt.trace.empty()) {

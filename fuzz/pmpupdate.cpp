@@ -12,7 +12,7 @@
 // image file are closed whatever happened.
 //
 // Input: byte 0 chooses the flash's start (bits 0-1: the image, blank, the
-// image with one word changed, other bytes), whether the image header is
+// image with one word changed, blank again), whether the image header is
 // made to fit the chip (bit 2), write protection (bit 3), the flash size
 // (bits 4-5: 256 bytes to 16 KiB), a stuck bit (bit 6) and a flash busy at
 // start (bit 7); byte 1 the busy spells; bytes 2 and 3 the chip's revision
@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint16_t where = in.word();
     uint8_t bit = in.byte();
     std::vector<uint8_t> image = in.rest();
-    if (image.size() > kMaxImage)
-        image.resize(kMaxImage);
+    image.resize(std::min(image.size(), kMaxImage));
 
     static const size_t kFlashSizes[4] = {256, 1024, 4096, 16384};
     size_t flash_size = kFlashSizes[(mode >> 4) & 3];
@@ -52,40 +51,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A header that passes the checks, so that the input reaches the
         // flash rather than stopping at them.
         image.resize(std::max<size_t>(image.size() & ~static_cast<size_t>(3), 32));
-        image[0] = 0x7B;
-        image[1] = 0x19;
-        image[2] = revision;
-        image[3] = 0x32;
-        image[4] = bonding;
-        size_t second = std::min<size_t>(image.size(), 0xFFFF);
-        size_t first = image.size() - second;
-        image[8] = static_cast<uint8_t>(first);
-        image[9] = static_cast<uint8_t>(first >> 8);
-        image[12] = static_cast<uint8_t>(second);
-        image[13] = static_cast<uint8_t>(second >> 8);
+        const uint8_t head[5] = {0x7B, 0x19, revision, 0x32, bonding};
+        std::copy(head, head + 5, image.begin());
+        size_t second = std::min<size_t>(image.size(), 0xFFFF), first = image.size() - second;
+        for (int i = 0; i < 2; ++i) {
+            image[8 + i] = static_cast<uint8_t>(first >> (8 * i));
+            image[12 + i] = static_cast<uint8_t>(second >> (8 * i));
+        }
     }
 
+    // The image as far as it fits (bit 0 clear), with one word changed (bits
+    // 0-1 giving 2); a blank flash otherwise.
     std::vector<uint8_t> flash(flash_size, 0xFF);
-    switch (mode & 3) {
-    case 0: // the image, as far as it fits
+    if ((mode & 1) == 0)
         std::copy_n(image.begin(), std::min(image.size(), flash_size), flash.begin());
-        break;
-    case 1: // blank
-        break;
-    case 2: // the image with one word changed
-        std::copy_n(image.begin(), std::min(image.size(), flash_size), flash.begin());
+    if ((mode & 3) == 2)
         for (size_t i = 0; i < 4; ++i)
             flash[(where & ~3u) % flash_size + i] ^= static_cast<uint8_t>(bit | 1);
-        break;
-    case 3: // something else altogether
-        for (size_t i = 0; i < flash_size; ++i)
-            flash[i] = static_cast<uint8_t>(i < image.size() ? image[image.size() - 1 - i] : i);
-        break;
-    }
-    sim::SpiFlash::BusyReads reads;
-    reads.program = busy & 3;
-    reads.erase = (busy >> 2) & 7;
-    reads.status_write = busy >> 5;
+    sim::SpiFlash::BusyReads reads{busy & 3, (busy >> 2) & 7, busy >> 5};
     std::vector<sim::SpiFlash::StuckBit> stuck;
     if (mode & 0x40)
         stuck.push_back({static_cast<uint32_t>(where % flash_size), bit & 7, (bit >> 3) & 1});
@@ -114,8 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int result = 0, flag = 0, open_before = 0, open_after = 0;
     board->run_routine([&](sim::Kernel &k) {
         open_before = k.open_descriptors(1);
-        int fd = sys::open("/dev/sda", O_RDONLY);
-        result = pmpupdate(fd);
+        result = pmpupdate(sys::open("/dev/sda", O_RDONLY));
         flag = firmwareupdated();
         open_after = k.open_descriptors(1);
         return 0;

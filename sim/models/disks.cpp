@@ -257,12 +257,16 @@ Jmb321::Config chip_config(const Section &s) {
     c.bonding_high = static_cast<uint8_t>(s.integer("bonding_high", c.bonding_high, 0, 255));
     c.bonding_low = static_cast<uint8_t>(s.integer("bonding_low", c.bonding_low, 0, 255));
     for (const Section &f : s.list("request_faults")) {
-        f.only({"nth", "errno", "kind"});
+        f.only({"nth", "every", "errno", "kind", "status"});
         Jmb321::Fault fault;
         fault.nth = f.integer("nth", 1, 1, INT64_MAX);
+        fault.every = f.flag("every", false);
         fault.err = f.errno_value("errno", EIO);
         fault.kind =
             f.choice("kind", "", {"", "register_read", "WREN", "CE", "RDSR", "WRSR", "READ", "PP"});
+        fault.status = static_cast<int>(f.integer("status", -1, 0, 255));
+        if (fault.status >= 0 && fault.kind != "RDSR")
+            f.fail("status", "only a status read (kind \"RDSR\") can answer with a status");
         c.faults.push_back(fault);
     }
     return c;

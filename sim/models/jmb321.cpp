@@ -93,8 +93,16 @@ int Jmb321::serve(uint8_t *task) {
     for (auto &f : config_.faults) {
         if (!f.kind.empty() && f.kind != kind)
             continue;
-        if (++f.seen == f.nth && fired == nullptr)
+        ++f.seen;
+        if ((f.seen == f.nth || (f.every && f.seen > f.nth)) && fired == nullptr)
             fired = &f;
+    }
+    if (fired != nullptr && fired->status >= 0) {
+        ++counters_.status_read;
+        if (fired->status & SpiFlash::kBusy)
+            ++counters_.busy_status;
+        task[2] = static_cast<uint8_t>(fired->status);
+        return 0;
     }
     if (fired != nullptr) {
         k_.trace("pmp", "request_failed",

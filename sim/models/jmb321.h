@@ -39,9 +39,13 @@ struct PmpRequest {
 class Jmb321 {
   public:
     struct Fault {
-        std::string kind; // empty: any request; else as kind_name() gives
-        int64_t nth = 1;  // among the requests of that kind
+        std::string kind;   // empty: any request; else as kind_name() gives
+        int64_t nth = 1;    // among the requests of that kind
+        bool every = false; // and each one after it
         int err = EIO;
+        // 0 to 255: the request succeeds with this status byte instead of
+        // failing (a status read that sees a busy bit the flash never set).
+        int status = -1;
         int64_t seen = 0;
     };
     struct Config {

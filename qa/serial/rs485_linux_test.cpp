@@ -1,7 +1,7 @@
 // The RS-485 loop test against real objects: a pseudo-terminal stands in
 // for /dev/ttyS1, a thread on its master side is the loop-back fixture, the
-// receiver is a real forked process and the test runs in a process of its
-// own whose standard output is a pipe.
+// receiver is a real forked process, and the sender runs in a process of its
+// own whose output goes to a pipe.
 #include "driver/result.h"
 #include "platform/linux_backend.h"
 #include "tests/peripheral.h"
@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -18,125 +17,91 @@
 #include <stdlib.h>
 #include <string>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-constexpr int kPatternLen = 1024;
-constexpr int kRunnerFailed = 42;
-constexpr int kRunnerPassed = 43;
+constexpr size_t kPattern = 1024;
 
-// <chrono> and <thread> cannot be compiled with the console charset, so
-// time and threads come from the C interfaces here.
-double now_s() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Bytes readable on fd within the time given, appended to out; false on EOF.
+// Appends what fd gives within the time; false at its end.
 bool read_some(int fd, std::string &out, int timeout_ms) {
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0)
         return true;
     char buf[2048];
     ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0)
-        return false;
-    out.append(buf, static_cast<size_t>(n));
-    return true;
+    if (n > 0)
+        out.append(buf, static_cast<size_t>(n));
+    return n > 0;
 }
 
-// The fixture: takes in the whole pattern, sends back all of it but the last
-// byte unchanged and, a moment later, the last byte spoiled; then listens
-// on to see whether the port echoes anything of its own.
+// Takes the pattern in, sends back all of it with its last byte spoiled a
+// moment later, then listens for anything the port sends of its own.
 struct Fixture {
     int master;
-    std::string heard;
-    std::string after;
+    std::string heard, after;
     static void *main(void *self) {
-        static_cast<Fixture *>(self)->run();
-        return nullptr;
-    }
-    void run() {
-        double until = now_s() + 10;
-        while (heard.size() < kPatternLen && now_s() < until)
-            if (!read_some(master, heard, 100))
-                return;
-        if (heard.size() < kPatternLen)
-            return;
-        if (write(master, heard.data(), kPatternLen - 1) != kPatternLen - 1)
-            return;
+        auto *f = static_cast<Fixture *>(self);
+        for (int i = 0; i < 100 && f->heard.size() < kPattern; ++i)
+            if (!read_some(f->master, f->heard, 100))
+                return nullptr;
+        std::string back = f->heard.substr(0, kPattern);
+        if (back.size() != kPattern || write(f->master, back.data(), kPattern - 1) < 0)
+            return nullptr;
         usleep(200000);
-        char last = static_cast<char>(~heard[kPatternLen - 1]);
-        if (write(master, &last, 1) != 1)
-            return;
-        for (int i = 0; i < 3; ++i)
-            read_some(master, after, 100);
+        back[kPattern - 1] = static_cast<char>(~back[kPattern - 1]);
+        if (write(f->master, &back[kPattern - 1], 1) == 1)
+            for (int i = 0; i < 3; ++i)
+                read_some(f->master, f->after, 100);
+        return nullptr;
     }
 };
 
 } // namespace
 
-TEST(Rs485OnLinux, VerdictComesBackThroughTheExitStatusAndIsPrintedOnce) {
+TEST(Rs485OnLinux, RawPatternOutAndTheReceiversVerdictBackThroughItsExitStatus) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0)
-        GTEST_SKIP() << "no pseudo-terminals here: " << strerror(errno);
     char slave[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, slave, sizeof slave) != 0) {
-        close(master);
-        GTEST_SKIP() << "pseudo-terminal cannot be unlocked: " << strerror(errno);
-    }
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, slave, sizeof slave) != 0)
+        GTEST_SKIP() << "no usable pseudo-terminal here: " << strerror(errno);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-
-    pid_t runner = fork();
-    ASSERT_GE(runner, 0) << strerror(errno);
-    if (runner == 0) {
-        // The process that runs the tests, as on the board: only what
-        // rs485test and its receiver write reaches the pipe.
+    pid_t sender = fork();
+    ASSERT_GE(sender, 0) << strerror(errno);
+    if (sender == 0) {
         close(master);
-        close(out[0]);
         dup2(out[1], 1);
         dup2(out[1], 2);
-        close(out[1]);
         static sys::LinuxBackend backend(
             {{"/dev/ttyS1", slave}, {"/dev/vexio", "/nonexistent-board/vexio"}});
         sys::install(&backend);
         rs485_reset_state();
         rs485Error = 0;
         rs485test();
-        _exit(rs485Error == 1 ? kRunnerFailed : kRunnerPassed);
+        _exit(rs485Error == 1 ? 42 : 43);
     }
     close(out[1]);
-
     Fixture fixture{master, {}, {}};
     pthread_t echo;
     ASSERT_EQ(pthread_create(&echo, nullptr, Fixture::main, &fixture), 0);
     std::string printed;
-    double until = now_s() + 30;
-    while (now_s() < until && read_some(out[0], printed, 200)) {
+    for (int i = 0; i < 150 && read_some(out[0], printed, 200); ++i) {
     }
     int status = 0;
-    pid_t reaped = waitpid(runner, &status, 0);
+    ASSERT_EQ(waitpid(sender, &status, 0), sender);
     pthread_join(echo, nullptr);
     close(out[0]);
     close(master);
 
-    ASSERT_EQ(reaped, runner);
-    // Raw 8-bit both ways: the pattern left the port byte for byte (no
-    // output processing), and the port echoed nothing back on its own.
-    ASSERT_EQ(fixture.heard.size(), static_cast<size_t>(kPatternLen));
-    for (int i = 0; i < kPatternLen; ++i)
+    // Byte i of the pattern is i modulo 256, as it left the port (no output
+    // processing), and the port echoed nothing back by itself.
+    ASSERT_EQ(fixture.heard.size(), kPattern);
+    for (size_t i = 0; i < kPattern; ++i)
         ASSERT_EQ(static_cast<uint8_t>(fixture.heard[i]), i % 256) << "byte " << i;
     EXPECT_TRUE(fixture.after.empty());
-    // The receiver counted the 1023 good bytes and the spoiled one, gave up
-    // on its time-out with two beeps (no board I/O driver here), and its
-    // verdict reached the test result record of the process above it.
+    // 1023 good bytes and the spoiled one; two beeps find no board driver.
     EXPECT_EQ(printed, "发送  1023字节成功\n    1字节失败 \nopen hwInfo error!\n");
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), kRunnerFailed);
+    EXPECT_EQ(WEXITSTATUS(status), 42) << "the verdict did not reach the sender's record";
 }

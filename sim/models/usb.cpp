@@ -47,7 +47,7 @@ FsFigures figures(const Section &s, FsFigures d) {
 class Usb : public Model {
   public:
     Usb(Kernel &k, const Section &s) : k_(k) {
-        s.only({"mice", "devices", "root_fs", "mnt"});
+        s.only({"mice", "devices", "root_fs", "mnt", "mount_points"});
         std::vector<int> mice = {0};
         if (s.has("mice")) {
             mice.clear();
@@ -81,6 +81,13 @@ class Usb : public Model {
             k_.vfs().add_dir("/mnt");
         else
             k_.vfs().remove("/mnt");
+        // Mount points an earlier run left behind: the test never removes them.
+        for (const Section &p : s.list("mount_points")) {
+            std::string name = p.as_text();
+            if (name.empty() || name.find('/') != std::string::npos || !k_.vfs().exists("/mnt"))
+                p.fail("", "a plain name under an existing /mnt");
+            k_.vfs().add_dir("/mnt/" + name);
+        }
 
         Wiring &w = k_.wiring();
         w.mount = [this](const std::string &src, const std::string &tgt, const std::string &type) {

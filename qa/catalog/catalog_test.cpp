@@ -85,6 +85,9 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
     for (const std::string &path : first.left_open)
         EXPECT_TRUE(kept.count(path)) << name << " left " << path << " open";
 
+    EXPECT_NE(optional_file("docs/catalog.md").find("`" + name + "`"), std::string::npos)
+        << "docs/catalog.md does not list " << name;
+
     std::string expected_file = "scenarios/" + name + ".expected";
     std::string expected = optional_file(expected_file);
     ASSERT_FALSE(expected.empty())

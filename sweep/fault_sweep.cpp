@@ -286,6 +286,14 @@ const char *const USB_UNKNOWN =
     "the expected USB count stays 0 when the board information is not decoded, and a USB "
     "test that counts nothing agrees with it";
 
+const char *const USB_COUNT_OFFSET =
+    "the USB test passes on the number of devices that answer: a device that fails offsets "
+    "one device too many, and the count then matches the expected one";
+const char *const CHIP_LAST_RUN =
+    "test 10 reports a one-chip board by its last run through the chip: a fault that ends one "
+    "run early moves the scenario's own counted failure or leaves the other run to count, "
+    "and the chip reported good holds the image";
+
 const char *const HANDLER_RESTORE =
     "an interrupt handler ends the program by setting the default action and raising the "
     "signal again: when setting it fails every time (Linux never fails it for SIGINT), the "
@@ -295,6 +303,7 @@ std::string design_reason(const Target &t, const std::string &mode, const Baseli
                           const Outcome &o, const std::vector<std::string> &broken) {
     std::set<std::string> reasons;
     bool removal = false;
+    bool removal_explained = false;
     for (const std::string &item : broken) {
         bool stuck = o.result.end == sim::RunResult::End::TimeLimit ||
                      o.result.end == sim::RunResult::End::Stalled;
@@ -307,6 +316,15 @@ std::string design_reason(const Target &t, const std::string &mode, const Baseli
         } else if (item.rfind("verdict: usb", 0) == 0 && b.outcome.record.usbExpected == 0 &&
                    o.record.usbResult == 0) {
             reasons.insert(USB_UNKNOWN);
+        } else if (item == "verdict: usb reported as passed" &&
+                   b.outcome.record.usbResult > b.outcome.record.usbExpected &&
+                   o.record.usbResult == o.record.usbExpected) {
+            reasons.insert(USB_COUNT_OFFSET);
+            removal_explained = true;
+        } else if (item.rfind("verdict: chip", 0) == 0 && item.find("differs") == std::string::npos &&
+                   sweep::single_test_number(*b.entry) == 10 && o.chip_holds_image.size() == 1 &&
+                   o.chip_holds_image[0]) {
+            reasons.insert(CHIP_LAST_RUN);
         } else if (item.rfind("bounded", 0) == 0 && t.call == "sigaction" && mode == "EIO-on" &&
                    o.result.end == sim::RunResult::End::Spinning) {
             reasons.insert(HANDLER_RESTORE);
@@ -316,8 +334,8 @@ std::string design_reason(const Target &t, const std::string &mode, const Baseli
             return "";
         }
     }
-    // No reason explains a factory reset after a pass that was not one.
-    if (removal)
+    // No other reason explains a factory reset after a pass that was not one.
+    if (removal && !removal_explained)
         return "";
     std::string out;
     for (const auto &r : reasons)

@@ -2,7 +2,7 @@
 // the operator sees on standard output and, apart, on standard error, where
 // the time goes and what the board did. Each runs twice and must give the
 // same bytes, and leaves no descriptor open but those the program keeps by
-// design.
+// design, nor holds more at once than its uses need.
 #include "sim/harness/harness.h"
 #include "sim/harness/report.h"
 #include "sim/harness/session.h"
@@ -39,6 +39,7 @@ struct Shown {
     std::string board;
     std::string raw; // the program's own bytes, both streams in order
     std::vector<std::string> left_open;
+    int peak_descriptors = 0;
 };
 
 Shown run(const sim::Scenario &scenario) {
@@ -55,6 +56,7 @@ Shown run(const sim::Scenario &scenario) {
     shown.board = sim::board_report(s);
     shown.out += sim::step_table(*s.kernel, s.result) + shown.board;
     shown.left_open = s.left_open;
+    shown.peak_descriptors = s.peak_descriptors;
     return shown;
 }
 
@@ -84,6 +86,9 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
     static const std::set<std::string> kept = {"/dev/ttyS2", "/dev/ttyS1", "/dev/vexio"};
     for (const std::string &path : first.left_open)
         EXPECT_TRUE(kept.count(path)) << name << " left " << path << " open";
+    // Besides those and the standard streams, a use holds at most two at
+    // once (a disk and the image file).
+    EXPECT_LE(first.peak_descriptors, 3 + 3 + 2) << name << ": descriptors piled up";
 
     EXPECT_NE(optional_file("docs/catalog.md").find("`" + name + "`"), std::string::npos)
         << "docs/catalog.md does not list " << name;

@@ -1,7 +1,6 @@
 // The kernel facilities the sweeps stand on: the call log that names each
 // call site, the interrupt sent at one blocking point, and close semantics
 // under an injected error.
-#include "robustness.h"
 #include "simrun.h"
 
 #include "platform/sys.h"
@@ -14,6 +13,19 @@
 
 namespace {
 
+std::unique_ptr<sim::Session> run(const std::string &scenario, const std::vector<std::string> &args,
+                                  sim::SessionOptions options) {
+    auto s = sim::Session::from_text(scenario, options);
+    s->run_ftq(args);
+    return s;
+}
+
+sim::SessionOptions recording() {
+    sim::SessionOptions o;
+    o.record_calls = true;
+    return o;
+}
+
 std::vector<const sim::Kernel::CallRecord *> calls_on(const sim::Kernel &k,
                                                       const std::string &path) {
     std::vector<const sim::Kernel::CallRecord *> out;
@@ -24,10 +36,9 @@ std::vector<const sim::Kernel::CallRecord *> calls_on(const sim::Kernel &k,
 }
 
 TEST(CallLog, RecordsTheCallsFaultRulesSeeInTheirOrder) {
-    robustness::Run r =
-        robustness::run("{}", {"-o", "6"}, [](sim::Kernel &k) { k.record_calls(true); });
-    ASSERT_EQ(r.result.end, sim::RunResult::End::Exited) << r.result.describe();
-    auto rtc = calls_on(*r.kernel, "/dev/rtc");
+    auto r = run("{}", {"-o", "6"}, recording());
+    ASSERT_EQ(r->result.end, sim::RunResult::End::Exited) << r->result.describe();
+    auto rtc = calls_on(*r->kernel, "/dev/rtc");
     ASSERT_EQ(rtc.size(), 9u);
     for (size_t i = 0; i < rtc.size(); ++i) {
         const char *want = i % 3 == 0 ? "open" : i % 3 == 1 ? "ioctl" : "close";
@@ -40,7 +51,7 @@ TEST(CallLog, RecordsTheCallsFaultRulesSeeInTheirOrder) {
     // The console writes made before each call only grow, and the three
     // readings are a second apart.
     size_t writes = 0;
-    for (const auto &c : r.kernel->calls()) {
+    for (const auto &c : r->kernel->calls()) {
         EXPECT_GE(c.console_writes, writes);
         writes = c.console_writes;
     }
@@ -49,45 +60,36 @@ TEST(CallLog, RecordsTheCallsFaultRulesSeeInTheirOrder) {
 }
 
 TEST(CallLog, MarksTheCallAFaultRuleFailed) {
-    robustness::Run r =
-        robustness::run(R"({"faults": [{"call": "ioctl", "path": "/dev/rtc", "nth": 2}]})",
-                        {"-o", "6"}, [](sim::Kernel &k) { k.record_calls(true); });
+    auto r = run(R"({"faults": [{"call": "ioctl", "path": "/dev/rtc", "nth": 2}]})", {"-o", "6"},
+                 recording());
     std::vector<bool> faulted;
-    for (const auto *c : calls_on(*r.kernel, "/dev/rtc"))
+    for (const auto *c : calls_on(*r->kernel, "/dev/rtc"))
         if (c->call == "ioctl")
             faulted.push_back(c->faulted);
     EXPECT_EQ(faulted, (std::vector<bool>{false, true, false}));
 }
 
-TEST(CallLog, IsEmptyUnlessAskedFor) {
-    robustness::Run r = robustness::run("{}", {"-o", "6"});
-    EXPECT_TRUE(r.kernel->calls().empty());
-}
-
 TEST(SignalAtBlockingPoint, InterruptsTheProgramWhereItStartsToWait) {
-    robustness::Run base = robustness::run("{}", {"-o", "5"});
-    const auto &points = base.kernel->blocking_points();
+    auto base = run("{}", {"-o", "5"}, {});
+    const auto &points = base->kernel->blocking_points();
     ASSERT_GE(points.size(), 4u);
     // A wait late in the alarm test, after some checks were counted.
-    size_t index = points.size() - 2;
-    robustness::Run r = robustness::run(
-        "{}", {"-o", "5"}, [index](sim::Kernel &k) { k.signal_at_blocking_point(index, SIGINT); });
-    EXPECT_EQ(r.result.end, sim::RunResult::End::Signalled) << r.result.describe();
-    EXPECT_EQ(r.result.code, SIGINT);
-    auto sent = r.kernel->trace().of("kernel", "signal_sent");
+    sim::SessionOptions at;
+    at.signal_point = points.size() - 2;
+    auto r = run("{}", {"-o", "5"}, at);
+    EXPECT_EQ(r->result.end, sim::RunResult::End::Signalled) << r->result.describe();
+    EXPECT_EQ(r->result.code, SIGINT);
+    auto sent = r->events("kernel", "signal_sent");
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].t, points[index].t);
-    ASSERT_EQ(r.kernel->blocking_points().size(), index + 1)
+    EXPECT_EQ(sent[0].t, points[*at.signal_point].t);
+    ASSERT_EQ(r->kernel->blocking_points().size(), *at.signal_point + 1)
         << "the program waits nowhere after the interrupt";
-    std::string out = r.out();
-    EXPECT_NE(out.find("success is "), std::string::npos) << out;
-}
+    EXPECT_NE(r->out().find("success is "), std::string::npos) << r->out();
 
-TEST(SignalAtBlockingPoint, APointThatIsNeverReachedSendsNothing) {
-    robustness::Run r = robustness::run(
-        "{}", {"-o", "5"}, [](sim::Kernel &k) { k.signal_at_blocking_point(100000, SIGINT); });
-    EXPECT_EQ(r.result.end, sim::RunResult::End::Exited) << r.result.describe();
-    EXPECT_EQ(r.kernel->trace().count("kernel", "signal_sent"), 0u);
+    at.signal_point = 100000; // never reached: nothing is sent
+    r = run("{}", {"-o", "5"}, at);
+    EXPECT_EQ(r->result.end, sim::RunResult::End::Exited) << r->result.describe();
+    EXPECT_EQ(r->count("kernel", "signal_sent"), 0u);
 }
 
 // On Linux close releases the descriptor whatever it reports; a program

@@ -1,7 +1,7 @@
 // What only the panel routines themselves show: the frame builder, the
-// heartbeat of each board type, LED modes the key test never asks for, and
-// the reply counter's carry into its high word. Everything the operator or
-// the panel can see is in the catalog's panel-* scenarios.
+// heartbeat of each board type, the pauses of LED sequences, LED modes the key test never asks for,
+// and the reply counter's carry into its high word. Everything the operator or the panel can see is
+// in the catalog's panel-* scenarios.
 #include "simrun.h"
 
 #include "board/boardinfo.h"
@@ -75,6 +75,29 @@ Run unknown_modes(int type) {
     };
 }
 
+// The pauses of one LED sequence in microseconds: between its frames, then
+// "+" the one after its last frame.
+Run pauses(int type, int mode) {
+    return [=] {
+        std::vector<sim::Time> at;
+        sim::Time ended = 0;
+        auto r = qa::run_on_board(R"({"board": {"type": )" + std::to_string(type) +
+                                      R"(}, "panel": {"silent": true}})",
+                                  [&](sim::Kernel &k) {
+                                      boardtype = type;
+                                      panelleds(sys::open("/dev/ttyS2", O_RDWR | O_NOCTTY), mode);
+                                      ended = k.now();
+                                      return 0;
+                                  });
+        for (const auto &e : r.events("panel", "led"))
+            at.push_back(e.t);
+        std::string out;
+        for (size_t i = 1; i < at.size(); ++i)
+            out += std::to_string(at[i] - at[i - 1]) + " ";
+        return at.empty() ? "no frame" : out + "+" + std::to_string(ended - at.back());
+    };
+}
+
 // The counter, set to high:low, after the key loop has read n replies.
 Run replies(uint32_t high, uint32_t low, int n) {
     return [=] {
@@ -117,6 +140,13 @@ const Row ROWS[] = {
     {"heartbeat type 5", heartbeat(5), "FF 07 30 06 00 00 3C"},
     {"heartbeat type 3", heartbeat(3), ""},
     {"heartbeat type 0", heartbeat(0), ""},
+    {"all off, joystick: 10 ms after every frame", pauses(1, LED_ALL_OFF),
+     "10000 10000 10000 10000 10000 10000 10000 10000 10000 10000 +10000"},
+    {"channel function on, joystick: 1 s before the last", pauses(1, LED_CHANNEL_FUNC_ON),
+     "10000 10000 10000 10000 10000 10000 10000 10000 10000 10000 10000 10000 1000000 +0"},
+    {"channel function on, keypad", pauses(2, LED_CHANNEL_FUNC_ON), "10000 10000 10000 10000 +0"},
+    {"status off, joystick", pauses(1, LED_STATUS_OFF), "10000 10000 +0"},
+    {"status off, keypad: 10 ms after the last too", pauses(2, LED_STATUS_OFF), "10000 +10000"},
     {"unknown LED modes joystick", unknown_modes(1), ""},
     {"unknown LED modes keypad", unknown_modes(2), ""},
     {"one reply short of the carry", replies(0, 0xFFFFFFFD, 1), "0:4294967294"},

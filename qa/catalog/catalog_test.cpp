@@ -40,6 +40,7 @@ struct Shown {
     std::string raw; // the program's own bytes, both streams in order
     std::vector<std::string> left_open;
     int peak_descriptors = 0;
+    std::set<int> other_streams; // written to besides standard output and error
 };
 
 Shown run(const sim::Scenario &scenario) {
@@ -49,6 +50,8 @@ Shown run(const sim::Scenario &scenario) {
     std::string out, err;
     for (const auto &w : s.kernel->console()) {
         (w.fd == 2 ? err : out) += w.bytes;
+        if (w.fd != 1 && w.fd != 2)
+            shown.other_streams.insert(w.fd);
         shown.raw += w.bytes;
     }
     shown.out = sim::gb2312_to_utf8(out);
@@ -88,6 +91,10 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
         EXPECT_TRUE(kept.count(path)) << name << " left " << path << " open";
     // Besides those and the standard streams, a use holds at most two at
     // once (a disk and the image file).
+    // Standard input may be a pipe or /dev/null on the line: what goes
+    // there is lost.
+    EXPECT_TRUE(first.other_streams.empty())
+        << name << " wrote to descriptor " << *first.other_streams.begin();
     EXPECT_LE(first.peak_descriptors, 3 + 3 + 2) << name << ": descriptors piled up";
 
     EXPECT_NE(optional_file("docs/catalog.md").find("`" + name + "`"), std::string::npos)

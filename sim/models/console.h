@@ -48,7 +48,10 @@ class Console : public Model, public Device {
     }
 
     ssize_t write(OpenFile &f, const void *buf, size_t n) override {
-        k_.record_console(f.path == "/dev/stderr" ? 2 : 1, buf, n);
+        // A terminal takes a write to standard input too, so it is shown;
+        // its stream is kept apart, as a pipe there would lose it.
+        int stream = f.path == "/dev/stderr" ? 2 : f.path == "/dev/stdin" ? 0 : 1;
+        k_.record_console(stream, buf, n);
         return static_cast<ssize_t>(n);
     }
 

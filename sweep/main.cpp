@@ -1,0 +1,35 @@
+// The robustness sweep: runs the program on the simulated board over and
+// over, each run with one fault injected, and judges every run.
+//
+//   fault_sweep [--signals] [--full] [--jobs N] [--only NAME]... [--verbose]
+//
+// Without --signals each run fails one call the way a device fails; with
+// it, each run is interrupted by Ctrl-C at one point where the program
+// waits. --full sweeps more occurrences of each call, and interrupts every
+// catalog scenario too. The exit status is 1 when a run broke a rule that
+// the program does not break by design.
+#include "sweep/sweep.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char **argv) {
+    sweep::Options opt;
+    bool signals = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--signals" || a == "--full" || a == "--verbose")
+            (a == "--signals" ? signals : a == "--full" ? opt.full : opt.verbose) = true;
+        else if (a == "--jobs" && i + 1 < argc)
+            opt.jobs = std::max(1, atoi(argv[++i]));
+        else if (a == "--only" && i + 1 < argc)
+            opt.only.push_back(argv[++i]);
+        else {
+            fprintf(stderr, "usage: fault_sweep [--signals] [--full] [--jobs N] [--only NAME]... "
+                            "[--verbose]\n");
+            return 2;
+        }
+    }
+    return signals ? sweep::signal_sweep(opt) : sweep::fault_sweep(opt);
+}

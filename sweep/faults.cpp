@@ -31,11 +31,6 @@ bool error_mode(const std::string &mode) {
     return mode != "short" && mode != "hang";
 }
 
-bool is_device(const std::string &path) {
-    return path.rfind("/dev/", 0) == 0 || path.rfind("/mnt/", 0) == 0 ||
-           path.rfind("socket:", 0) == 0;
-}
-
 // Whether a mode means anything for a call. A short transfer exists only
 // for reads and writes. A device that never answers: a select that never
 // sees it ready, or a request to a device that never returns; the console
@@ -47,20 +42,13 @@ bool applies(const std::string &mode, const std::string &call, const std::string
         return transfer;
     if (mode != "hang" || call == "select")
         return true;
-    if (path == "/dev/stdin" || path == "/dev/stdout" || path == "/dev/stderr")
-        return false;
-    if (transfer && (path == "/dev/ttyS1" || path == "/dev/ttyS2"))
-        return false;
-    bool waits =
-        transfer || call == "ioctl" || call == "mount" || call == "umount" || call == "statfs";
-    return waits && is_device(path);
-}
-
-std::string request_text(const std::optional<unsigned long> &request) {
-    char buf[24] = "";
-    if (request)
-        snprintf(buf, sizeof buf, "0x%lX", *request);
-    return buf;
+    bool device =
+        path.rfind("/dev/", 0) == 0 || path.rfind("/mnt/", 0) == 0 || path.rfind("socket:", 0) == 0;
+    bool console = path == "/dev/stdin" || path == "/dev/stdout" || path == "/dev/stderr";
+    bool serial = path == "/dev/ttyS1" || path == "/dev/ttyS2";
+    return device && !console &&
+           (transfer ? !serial
+                     : call == "ioctl" || call == "mount" || call == "umount" || call == "statfs");
 }
 
 // A call site, (call, path, request) in one part of the program and one
@@ -73,34 +61,33 @@ struct Site {
     size_t occurrence = 0; // among the calls of its site, from 1
     size_t occurrences = 0;
     int64_t nth = 0; // among the calls the fault rule matches
-    std::string label() const {
-        return call + " " + (path.empty() ? "-" : path) + (request ? " " : "") +
-               request_text(request) + " [" + context + (child ? ", child" : "") + "] #" +
-               std::to_string(occurrence) + "/" + std::to_string(occurrences);
+    std::string site() const {
+        return call + " " + (path.empty() ? "-" : path) + (request ? fmt(" 0x%lX", *request) : "") +
+               " [" + context + (child ? ", child]" : "]");
     }
-    bool matches(const sim::Kernel::CallRecord &c) const {
-        return c.call == call && (path.empty() || c.path == path) &&
-               (!request || (c.request && *c.request == *request));
-    }
+    std::string label() const { return site() + fmt(" #%zu/%zu", occurrence, occurrences); }
 };
 
-// Every call of a run as the site it is.
-std::vector<Site> sites_of(const Subject &subject, const sim::Session &run) {
-    std::vector<std::string> contexts = call_contexts(subject, run);
+// The calls of a run as the sites they are: every call, or (for a faulty
+// run) those the kernel failed.
+std::vector<Site> sites_of(const Subject &subject, const sim::Session &run, bool faulted_only) {
+    std::vector<std::string> contexts = call_contexts(subject, run), keys;
     const auto &calls = run.kernel->calls();
-    std::map<std::string, std::vector<size_t>> same;
+    std::map<std::string, size_t> seen;
     std::vector<Site> out;
     for (size_t i = 0; i < calls.size(); ++i) {
         const auto &c = calls[i];
-        out.push_back({c.call, c.path, contexts[i], c.request, c.pid != 1, i});
-        auto &list = same[c.call + "|" + c.path + "|" + request_text(c.request) + "|" +
-                          contexts[i] + (c.pid != 1 ? "|child" : "")];
-        list.push_back(i);
-        out.back().occurrence = list.size();
+        std::string key = c.call + "|" + c.path + "|" +
+                          (c.request ? std::to_string(*c.request) : "") + "|" + contexts[i] +
+                          (c.pid != 1 ? "|child" : "");
+        size_t occurrence = ++seen[key];
+        if (faulted_only && !c.faulted)
+            continue;
+        out.push_back({c.call, c.path, contexts[i], c.request, c.pid != 1, i, occurrence});
+        keys.push_back(key);
     }
-    for (const auto &[key, list] : same)
-        for (size_t i : list)
-            out[i].occurrences = list.size();
+    for (size_t j = 0; j < out.size(); ++j)
+        out[j].occurrences = seen[keys[j]];
     return out;
 }
 
@@ -109,13 +96,14 @@ std::vector<Site> sites_of(const Subject &subject, const sim::Session &run) {
 std::vector<Site> targets(const Subject &subject, const sim::Session &run, bool full) {
     const auto &calls = run.kernel->calls();
     std::vector<Site> out;
-    for (Site &s : sites_of(subject, run)) {
+    for (Site &s : sites_of(subject, run, false)) {
         size_t p = s.occurrence - 1, n = s.occurrences;
         bool spread = n > 4 && (p == n / 4 || p == n * 2 / 4 || p == n * 3 / 4);
         if ((p != 0 && !(full && (p == n - 1 || spread))) || calls[s.index].faulted)
             continue;
-        s.nth = std::count_if(calls.begin(), calls.begin() + static_cast<ptrdiff_t>(s.index) + 1,
-                              [&](const auto &c) { return s.matches(c); });
+        for (size_t j = 0; j <= s.index; ++j)
+            s.nth += calls[j].call == s.call && (s.path.empty() || calls[j].path == s.path) &&
+                     (!s.request || calls[j].request == s.request);
         out.push_back(s);
     }
     return out;
@@ -127,12 +115,9 @@ nlohmann::json rule_for(const Site &t, const std::string &mode) {
         r["path"] = t.path;
     if (t.request)
         r["request"] = *t.request;
+    r[error_mode(mode) ? "errno" : "mode"] = mode == "EIO-on" ? "EIO" : mode;
     if (mode == "EIO-on")
-        r.update({{"errno", "EIO"}, {"every", true}});
-    else if (error_mode(mode))
-        r["errno"] = mode;
-    else
-        r["mode"] = mode;
+        r["every"] = true;
     return r;
 }
 
@@ -143,24 +128,22 @@ bool in(const std::string &context, std::initializer_list<const char *> list) {
 // The set-up and link failures that end the program early, with their
 // exit status; nullopt for every other site.
 std::optional<int> fatal_status(const Site &t) {
+    bool link = t.call == "open" || t.call == "tcsetattr";
+    // The key test's handler, the RS-485 sender's default action; a later
+    // sigaction is the handler's own.
+    bool disposition = t.call == "sigaction" && t.occurrence == 1;
     if (t.child)
         return std::nullopt;
-    if (t.context == "setup") {
-        if (t.call == "open" && t.path == "/dev/vexio")
-            return 255;
-        // The status is the descriptor's number: the first one after the
-        // three standard streams, as nothing else is open at that moment.
-        if (t.call == "ioctl" && t.path == "/dev/vexio" && t.request == WATCHDOG)
-            return 3;
-        if ((t.call == "open" || t.call == "tcsetattr") && t.path == "/dev/ttyS2")
-            return 255;
-    }
-    // The key test's handler; a later sigaction is the handler's own.
-    if (in(t.context, {"step 1", "test 3"}) && t.call == "sigaction" && t.occurrence == 1)
+    if (t.context == "setup" &&
+        ((t.call == "open" && t.path == "/dev/vexio") || (link && t.path == "/dev/ttyS2")))
         return 255;
-    if (in(t.context, {"step 7", "test 4"}) &&
-        (((t.call == "open" || t.call == "tcsetattr") && t.path == "/dev/ttyS1") ||
-         (t.call == "sigaction" && t.occurrence == 1)))
+    // The status is the descriptor's number: the first one after the
+    // three standard streams, as nothing else is open at that moment.
+    if (t.context == "setup" && t.call == "ioctl" && t.path == "/dev/vexio" &&
+        t.request == WATCHDOG)
+        return 3;
+    if ((in(t.context, {"step 1", "test 3"}) && disposition) ||
+        (in(t.context, {"step 7", "test 4"}) && (disposition || (link && t.path == "/dev/ttyS1"))))
         return 255;
     return std::nullopt;
 }
@@ -195,18 +178,18 @@ int64_t bytes_back(const sim::Session &run) {
     int64_t total = 0;
     bool receiving = false;
     for (const auto &e : run.kernel->trace().events()) {
-        if (e.dev == "kernel" && e.ev == "spawn")
-            receiving = true;
-        else if (receiving && e.dev == "rs485" && e.ev == "read")
+        receiving |= e.dev == "kernel" && e.ev == "spawn";
+        if (receiving && e.dev == "rs485" && e.ev == "read")
             total += e.data.value("returned", int64_t{0});
     }
     return total;
 }
 
-bool queried(const sim::Session &run, const std::string &ifname) {
-    auto events = run.events("net", "ethtool");
+bool any_event(const sim::Session &run, const char *dev, const char *ev, const char *key,
+               const char *value) {
+    auto events = run.events(dev, ev);
     return std::any_of(events.begin(), events.end(),
-                       [&](const auto &e) { return e.data.value("ifname", "") == ifname; });
+                       [&](const auto &e) { return e.data.value(key, "") == value; });
 }
 
 struct Baseline {
@@ -249,38 +232,34 @@ std::string design_reason(const Site &t, const std::string &mode, const Baseline
     for (const std::string &item : broken) {
         auto starts = [&](const char *s) { return item.rfind(s, 0) == 0; };
         if (starts("bounded") && mode == "hang" && t.call != "select" &&
-            (end == sim::RunResult::End::TimeLimit || end == sim::RunResult::End::Stalled)) {
+            (end == sim::RunResult::End::TimeLimit || end == sim::RunResult::End::Stalled))
             reasons.insert(NEVER_RETURNS);
-        } else if (starts("verdict: network") && queried(*b.run, "eth1") && !queried(o, "eth1") &&
-                   t.path == "/dev/vexio" &&
-                   (t.call == "open" || (t.call == "ioctl" && t.request == 0x04))) {
+        else if (starts("verdict: network") && t.path == "/dev/vexio" &&
+                 (t.call == "open" || (t.call == "ioctl" && t.request == 0x04)) &&
+                 any_event(*b.run, "net", "ethtool", "ifname", "eth1") &&
+                 !any_event(o, "net", "ethtool", "ifname", "eth1"))
             reasons.insert(ONE_NET_PORT);
-        } else if (starts("verdict: usb") && was.usbExpected == 0 && is.usbResult == 0) {
+        else if (starts("verdict: usb") && was.usbExpected == 0 && is.usbResult == 0)
             reasons.insert(USB_UNKNOWN);
-        } else if (item == "verdict: usb reported as passed" && was.usbResult > was.usbExpected &&
-                   is.usbResult == is.usbExpected) {
-            reasons.insert(USB_COUNT_OFFSET);
-            removal_explained = true;
-        } else if (starts("verdict: chip") && item.find("differs") == std::string::npos &&
-                   single_test_number(b.subject) == 10 && o.chip_holds_image.size() == 1 &&
-                   o.chip_holds_image[0]) {
+        else if (item == "verdict: usb reported as passed" && was.usbResult > was.usbExpected &&
+                 is.usbResult == is.usbExpected)
+            removal_explained = reasons.insert(USB_COUNT_OFFSET).first != reasons.end();
+        else if (starts("verdict: chip") && item.find("differs") == std::string::npos &&
+                 single_test_number(b.subject) == 10 && o.chip_holds_image == std::vector{true})
             reasons.insert(CHIP_LAST_RUN);
-        } else if (starts("bounded") && t.call == "sigaction" && mode == "EIO-on" &&
-                   end == sim::RunResult::End::Spinning) {
+        else if (starts("bounded") && t.call == "sigaction" && mode == "EIO-on" &&
+                 end == sim::RunResult::End::Spinning)
             reasons.insert(HANDLER_RESTORE);
-        } else if (starts("removal")) {
+        else if (starts("removal"))
             removal = true;
-        } else {
+        else
             return "";
-        }
     }
     // No other reason explains a factory reset after a pass that was not one.
-    if (removal && !removal_explained)
-        return "";
     std::string out;
     for (const auto &r : reasons)
         out += (out.empty() ? "" : "; ") + r;
-    return out;
+    return removal && !removal_explained ? "" : out;
 }
 
 bool ended(const sim::RunResult &r) {
@@ -290,115 +269,92 @@ bool ended(const sim::RunResult &r) {
 Result judge(const Baseline &b, const Site &t, const std::string &mode, const sim::Session &o) {
     Result res;
     const auto &calls = o.kernel->calls();
-    if (t.index >= calls.size() || !calls[t.index].faulted || calls[t.index].call != t.call ||
-        calls[t.index].path != t.path) {
-        res.applied = false;
+    res.applied = t.index < calls.size() && calls[t.index].faulted &&
+                  calls[t.index].call == t.call && calls[t.index].path == t.path;
+    if (!res.applied)
         return res;
-    }
+    auto broke = [&](const std::string &what) { res.broken.push_back(what); };
     const sim::Session &base = *b.run;
-    char buf[256];
     // Every call the fault failed (more than one when it stays), each as
     // the site it is in the faulty run.
-    std::vector<Site> failed;
-    for (const Site &s : sites_of(b.subject, o))
-        if (calls[s.index].faulted)
-            failed.push_back(s);
+    std::vector<Site> failed = sites_of(b.subject, o, true);
 
-    double limit = seconds(base.result.finished_at) + GRACE_S;
-    if (!ended(o.result) || seconds(o.result.finished_at) > limit) {
-        snprintf(buf, sizeof buf, "bounded time: %s at %.1f s (the fault-free run took %.1f s)",
-                 o.result.describe().c_str(), seconds(o.result.finished_at),
-                 seconds(base.result.finished_at));
-        res.broken.push_back(buf);
+    if (!ended(o.result) ||
+        seconds(o.result.finished_at) > seconds(base.result.finished_at) + GRACE_S)
+        broke(fmt("bounded time: %s at %.1f s (the fault-free run took %.1f s)",
+                  o.result.describe().c_str(), seconds(o.result.finished_at),
+                  seconds(base.result.finished_at)));
+
+    // The exit status is the first program-ending failed call's; without
+    // one, the fault-free run's, or 0 when the scenario's own interrupt
+    // comes after a run that the fault made shorter.
+    std::set<int> allowed = {base.result.shell_status()};
+    if (b.subject.scenario.doc().contains("signals"))
+        allowed.insert(0);
+    for (const Site &f : failed) {
+        std::optional<int> fatal = fatal_status(f);
+        if (!error_mode(mode) || fatal || f.call == "setuid") {
+            if (error_mode(mode))
+                allowed = {fatal.value_or(0)};
+            break;
+        }
     }
-
-    if (ended(o.result)) {
-        // The first failed call that ends the program decides.
-        std::set<int> allowed = {base.result.shell_status()};
-        // A scenario's own interrupt may come before or after a run that
-        // the fault made shorter or longer.
-        if (b.subject.scenario.doc().contains("signals"))
-            allowed.insert(0);
-        for (const Site &f : failed) {
-            std::optional<int> fatal = fatal_status(f);
-            if (!error_mode(mode) || fatal || f.call == "setuid") {
-                if (error_mode(mode))
-                    allowed = {fatal.value_or(0)};
-                break;
-            }
-        }
-        int got = o.result.shell_status();
-        if (!allowed.count(got)) {
-            std::string want;
-            for (int a : allowed)
-                want += (want.empty() ? "" : " or ") + std::to_string(a);
-            snprintf(buf, sizeof buf, "exit status: %d, expected %s", got, want.c_str());
-            res.broken.push_back(buf);
-        }
+    if (ended(o.result) && !allowed.count(o.result.shell_status())) {
+        std::string want;
+        for (int a : allowed)
+            want += (want.empty() ? "" : " or ") + std::to_string(a);
+        broke(fmt("exit status: %d, expected %s", o.result.shell_status(), want.c_str()));
     }
 
     // No descriptor outlives its use: a run that ends normally never leaves
     // more open than the fault-free run keeps open by design. (A run cut
     // short by a set-up failure or an interrupt may end in the middle of
-    // a use.)
+    // a use.) Counted with the three standard streams.
     auto normal = [](const sim::Session &x) {
         return x.result.end == sim::RunResult::End::Exited && x.result.code == 0 && x.ended;
     };
-    if (normal(o) && normal(base) && o.left_open.size() > base.left_open.size()) {
-        // Counted with the three standard streams.
-        snprintf(buf, sizeof buf,
-                 "descriptors: %zu open as the program ended, the fault-free run had %zu",
-                 o.left_open.size() + 3, base.left_open.size() + 3);
-        res.broken.push_back(buf);
-    }
+    if (normal(o) && normal(base) && o.left_open.size() > base.left_open.size())
+        broke(fmt("descriptors: %zu open as the program ended, the fault-free run had %zu",
+                  o.left_open.size() + 3, base.left_open.size() + 3));
 
     // Verdicts: what failed without the fault still fails, and the checks
     // whose evidence the fault took away fail too.
     Verdicts v = verdicts_of(b.subject, o);
     std::set<std::string> must;
     for (const Site &f : failed)
-        for (const std::string &name : must_fail(f, mode))
-            must.insert(name);
+        must.merge(must_fail(f, mode));
     for (const auto &[name, passed] : b.verdicts.passed)
         if (!passed)
             must.insert(name);
     auto passed = [&](const std::string &name) { return v.passed.count(name) && v.passed[name]; };
-    bool verdict_broken = false;
-    auto breaks = [&](const std::string &what) {
-        res.broken.push_back("verdict: " + what);
-        verdict_broken = true;
-    };
+    size_t verdicts_broken = res.broken.size();
     // A factory reset is the program acting on a pass, printed or not.
     size_t removes = o.count("fs", "remove");
     if (v.reported || removes > 0) {
         for (const std::string &name : must)
             if (passed(name))
-                breaks(name + " reported as passed");
+                broke("verdict: " + name + " reported as passed");
         // The loop test has seen the whole pattern come back before it passes.
         if (passed("rs485") && bytes_back(base) >= PATTERN && bytes_back(o) < PATTERN)
-            breaks("rs485 reported as passed without the whole pattern back");
+            broke("verdict: rs485 reported as passed without the whole pattern back");
         // A stick counted towards a pass was measured on its own file
         // system, not on the one that holds /mnt.
-        auto statfs = o.events("usb", "statfs");
-        if (passed("usb") && std::any_of(statfs.begin(), statfs.end(), [](const auto &e) {
-                return e.data.value("of", "") == "root";
-            }))
-            breaks("usb reported as passed with a stick that never mounted");
+        if (passed("usb") && any_event(o, "usb", "statfs", "of", "root"))
+            broke("verdict: usb reported as passed with a stick that never mounted");
     }
     // A chip reported good holds the image.
     for (size_t chip = 1; v.reported && chip <= 2; ++chip)
-        if (passed("chip" + std::to_string(chip)) &&
+        if (passed(fmt("chip%zu", chip)) &&
             (chip > o.chip_holds_image.size() || !o.chip_holds_image[chip - 1]))
-            breaks("chip" + std::to_string(chip) +
-                   " reported good, its flash differs from the image");
+            broke(fmt("verdict: chip%zu reported good, its flash differs from the image", chip));
+    verdicts_broken = res.broken.size() - verdicts_broken;
 
     // The configuration is removed only after a pass: every verdict the
     // summary weighs passed (whether or not its lines reached the console).
     bool all_passed =
         std::all_of(v.passed.begin(), v.passed.end(), [](const auto &p) { return p.second; });
-    if (removes > 0 && (!all_passed || verdict_broken))
-        res.broken.push_back("removal: " + std::to_string(removes) +
-                             " file(s) removed although the board did not pass");
+    if (removes > 0 && (!all_passed || verdicts_broken > 0))
+        broke(fmt("removal: %zu file(s) removed although the board did not pass", removes));
 
     if (!res.broken.empty())
         res.by_design = design_reason(t, mode, b, o, res.broken);
@@ -409,19 +365,15 @@ Result judge(const Baseline &b, const Site &t, const std::string &mode, const si
 
 int fault_sweep(const Options &opt) {
     std::vector<Baseline> bases;
-    struct Pair {
-        size_t base, target;
-        const char *mode;
-    };
-    std::vector<Pair> pairs;
+    std::vector<std::tuple<size_t, size_t, const char *>> pairs; // scenario, target, mode
     size_t sites = 0;
     std::string skipped;
     for (Subject &s : catalog(opt.only)) {
-        Baseline &b = bases.emplace_back(Baseline{std::move(s), nullptr, {}, {}});
-        b.run = run(b.subject);
+        Baseline &b = bases.emplace_back(Baseline{s, run(s), {}, {}});
         if (!ended(b.run->result)) {
-            skipped += "  scenario " + b.subject.name + " not swept: its fault-free run does not " +
-                       "end: " + b.run->result.describe() + "\n";
+            skipped += "  scenario " + b.subject.name +
+                       " not swept: its fault-free run does not end: " + b.run->result.describe() +
+                       "\n";
             continue;
         }
         b.verdicts = verdicts_of(b.subject, *b.run);
@@ -430,25 +382,23 @@ int fault_sweep(const Options &opt) {
         for (size_t t = 0; t < b.targets.size(); ++t)
             for (const char *mode : MODES)
                 if (applies(mode, b.targets[t].call, b.targets[t].path))
-                    pairs.push_back({bases.size() - 1, t, mode});
+                    pairs.emplace_back(bases.size() - 1, t, mode);
     }
     printf("fault sweep (%s): %zu scenarios, %zu call sites, %zu (site, mode) pairs\n%s",
            opt.full ? "full" : "first occurrences", bases.size(), sites, pairs.size(),
            skipped.c_str());
 
     std::vector<Result> results = run_cases(pairs.size(), opt.jobs, [&](size_t i) {
-        const Baseline &b = bases[pairs[i].base];
-        const Site &t = b.targets[pairs[i].target];
+        auto [s, t, mode] = pairs[i];
         sim::SessionOptions o;
-        o.faults = nlohmann::json::array({rule_for(t, pairs[i].mode)});
-        o.time_limit_s = seconds(b.run->result.finished_at) + 2 * GRACE_S;
-        return judge(b, t, pairs[i].mode, *run(b.subject, o));
+        o.faults = nlohmann::json::array({rule_for(bases[s].targets[t], mode)});
+        o.time_limit_s = seconds(bases[s].run->result.finished_at) + 2 * GRACE_S;
+        return judge(bases[s], bases[s].targets[t], mode, *run(bases[s].subject, o));
     });
-    size_t unexpected = report("pairs", results, opt.verbose, [&](size_t i) {
-        const Baseline &b = bases[pairs[i].base];
-        return b.subject.name + ": " + b.targets[pairs[i].target].label() + " " + pairs[i].mode;
+    return report("pairs", results, opt.verbose, [&](size_t i) {
+        auto [s, t, mode] = pairs[i];
+        return bases[s].subject.name + ": " + bases[s].targets[t].label() + " " + mode;
     });
-    return unexpected == 0 ? 0 : 1;
 }
 
 } // namespace sweep

@@ -10,6 +10,8 @@
 // the program does not break by design.
 #include "sweep/sweep.h"
 
+#include "sim/harness/harness.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,6 +32,13 @@ int main(int argc, char **argv) {
                             "[--verbose]\n");
             return 2;
         }
+    }
+    // Step headings and verdicts are read in the console's text.
+    bool converts = false;
+    sim::gb2312_to_utf8("", &converts);
+    if (!converts) {
+        fprintf(stderr, "fault_sweep: this system's iconv cannot read GB2312\n");
+        return 2;
     }
     return signals ? sweep::signal_sweep(opt) : sweep::fault_sweep(opt);
 }

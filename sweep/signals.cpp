@@ -29,14 +29,21 @@ constexpr double AFTER_SIGNAL_S = 10;
 
 struct Handler {
     std::string name = "default";
-    const std::regex *line = nullptr; // UTF-8; null for a handler that prints nothing
+    const std::regex *line = nullptr; // what it prints (UTF-8)
+    bool once = true;                 // its line, or any number of them
 };
 
-// The handler each part of the program installs for SIGINT.
-Handler handler_for(const std::string &context) {
+// The handler each part of the program installs for SIGINT; in the RS-485
+// receiver an empty one, after which the receiver may still finish its
+// test: its interrupted wait, then its counts.
+Handler handler_for(const std::string &context, int pid) {
     static const std::regex key("receive [0-9]+:[0-9]+ replies\n"),
         alarm("success is [0-9]+, and error is [0-9]+\n"),
-        rtc("read rtc successfully 0 times : failed 0 times\n");
+        rtc("read rtc successfully 0 times : failed 0 times\n"),
+        receiver("read select\\(\\): .*\n|发送  [0-9]+字节成功\n    [0-9]+字节失败 \n|"
+                 "正确:    [0-9]+字节  \n错误:    [0-9]+字节 \n");
+    if (pid != 1)
+        return {"receiver's empty handler", &receiver, false};
     if (context == "step 1" || context == "test 3")
         return {"sigintreport", &key};
     if (context == "step 3" || context == "test 5")
@@ -46,52 +53,36 @@ Handler handler_for(const std::string &context) {
     return {};
 }
 
-const char *const RECEIVER = "receiver's empty handler";
-
-// What the RS-485 receiver may still print once the sender is gone.
-bool receiver_line(const std::string &utf8) {
-    static const std::regex lines[] = {
-        std::regex("read select\\(\\): .*\n"),
-        std::regex("发送  [0-9]+字节成功\n    [0-9]+字节失败 \n"),
-        std::regex("正确:    [0-9]+字节  \n错误:    [0-9]+字节 \n"),
-    };
-    return std::any_of(std::begin(lines), std::end(lines),
-                       [&](const std::regex &r) { return std::regex_match(utf8, r); });
-}
-
-std::string shown(const std::string &gb_bytes) {
+std::string shown(const std::string &gb2312) {
     std::string out;
-    for (char c : sim::gb2312_to_utf8(gb_bytes))
+    for (char c : sim::gb2312_to_utf8(gb2312))
         out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
-    return out.size() > 120 ? out.substr(0, 117) + "..." : out;
+    return "\"" + (out.size() > 120 ? out.substr(0, 117) + "..." : out) + "\"";
 }
 
 // The SIGINT disposition of each process at the moment the interrupt
 // reached it: the last one it set, or the one it inherited from its parent.
 std::map<int, Handler> in_force_at_delivery(const Subject &subject, const sim::Session &o) {
-    std::vector<std::string> contexts = call_contexts(subject, o);
-    std::vector<size_t> sigaction_calls;
-    for (size_t i = 0; i < o.kernel->calls().size(); ++i)
+    std::vector<std::string> contexts = call_contexts(subject, o), where;
+    for (size_t i = 0; i < contexts.size(); ++i)
         if (o.kernel->calls()[i].call == "sigaction")
-            sigaction_calls.push_back(i);
+            where.push_back(contexts[i]);
     std::map<int, Handler> current, at_delivery;
     size_t ordinal = 0;
     for (const auto &e : o.events("kernel")) {
         int pid = e.data.value("pid", 0);
+        bool sigint = e.data.value("signal", 0) == SIGINT;
         if (e.ev == "sigaction") {
-            size_t index = ordinal < sigaction_calls.size() ? sigaction_calls[ordinal] : 0;
+            // The call's part of the program: a sigaction event is traced
+            // for each sigaction call, in order.
+            const std::string &at = ordinal < where.size() ? where[ordinal] : contexts.at(0);
             ++ordinal;
             std::string action = e.data.value("action", "");
-            if (e.data.value("signal", 0) != SIGINT)
-                continue;
-            if (action != "handler")
-                current[pid] = {action};
-            else
-                current[pid] = pid != 1 ? Handler{RECEIVER} : handler_for(contexts.at(index));
+            if (sigint)
+                current[pid] = action != "handler" ? Handler{action} : handler_for(at, pid);
         } else if (e.ev == "spawn") {
             current[pid] = current[e.data.value("parent", 0)];
-        } else if (e.ev == "signal" && e.data.value("signal", 0) == SIGINT &&
-                   !at_delivery.count(pid)) {
+        } else if (e.ev == "signal" && sigint && !at_delivery.count(pid)) {
             at_delivery[pid] = current[pid];
         }
     }
@@ -113,58 +104,49 @@ Result judge(const Subject &subject, const sim::Session &base, const sim::Sessio
     // Ends by the signal, soon.
     if (o.result.end != sim::RunResult::End::Signalled || o.result.code != SIGINT)
         broke("ended: " + o.result.describe());
-    double after = seconds(o.result.finished_at - bp.t);
-    if (after > AFTER_SIGNAL_S)
-        broke("took " + std::to_string(after) + " s after the interrupt");
+    if (seconds(o.result.finished_at - bp.t) > AFTER_SIGNAL_S)
+        broke(fmt("took %.1f s after the interrupt", seconds(o.result.finished_at - bp.t)));
     // A tone that outlives the program sounds until the board restarts.
     if (o.count("vexio", "buzzer_on") > o.count("vexio", "buzzer_off"))
         broke("the buzzer was left on");
     for (const auto &[pid, status] : o.kernel->process_statuses()) {
-        std::string who = "process " + std::to_string(pid);
         if (status == -1)
-            broke(who + " never ended");
+            broke(fmt("process %d never ended", pid));
         // A process whose handler printed its line ends by the signal too.
-        else if (handlers.count(pid) && handlers[pid].line &&
+        else if (handlers.count(pid) && handlers[pid].once && handlers[pid].line &&
                  !(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT))
-            broke(who + " did not end by the interrupt after its handler ran");
+            broke(fmt("process %d did not end by the interrupt after its handler ran", pid));
     }
 
     // The console: the fault-free run's writes up to the interrupt, then
-    // each printing handler's line once, then (from the receiver with its
-    // own handler only) the end of its test.
+    // what each process's handler prints.
     const auto &was = base.kernel->console(), &is = o.kernel->console();
-    size_t k = 0;
+    size_t k = 0, due = 0;
     while (k < is.size() && k < was.size() && is[k].pid == was[k].pid && is[k].fd == was[k].fd &&
            is[k].bytes == was[k].bytes)
         ++k;
-    size_t due = 0; // what the fault-free run had written before the interrupt
     while (due < was.size() && was[due].t < bp.t)
         ++due;
     if (k < due)
-        broke("output lost: write " + std::to_string(k) + " of the fault-free run (\"" +
-              shown(was[k].bytes) + "\") is missing");
-    std::map<int, std::vector<std::string>> after_by_pid = {{1, {}}};
+        broke(fmt("output lost: write %zu of the fault-free run (", k) + shown(was[k].bytes) +
+              ") is missing");
+    std::map<int, std::vector<std::string>> after = {{1, {}}};
     for (size_t i = k; i < is.size(); ++i)
-        after_by_pid[is[i].pid].push_back(is[i].bytes);
-    for (const auto &[pid, lines] : after_by_pid) {
+        after[is[i].pid].push_back(is[i].bytes);
+    for (const auto &[pid, lines] : after) {
         const Handler &h = handlers[pid];
-        std::string who = pid == 1 ? "" : " (process " + std::to_string(pid) + ")";
-        if (h.line) {
-            if (lines.size() != 1 || !std::regex_match(sim::gb2312_to_utf8(lines[0]), *h.line)) {
-                std::string got;
-                for (const auto &m : lines)
-                    got += (got.empty() ? "\"" : ", \"") + shown(m) + "\"";
-                broke("expected the " + h.name + " line once" + who + ", got " +
-                      (got.empty() ? "nothing" : got));
-            }
-        } else if (h.name == RECEIVER) {
-            for (const auto &m : lines)
-                if (!receiver_line(sim::gb2312_to_utf8(m)))
-                    broke("the receiver printed \"" + shown(m) + "\" after the interrupt");
-        } else if (!lines.empty()) {
-            broke("printed after an interrupt with the " + h.name + " action" + who + ": \"" +
-                  shown(lines[0]) + "\"");
+        std::string got, who = pid == 1 ? "" : fmt(" (process %d)", pid);
+        bool right = h.line ? !h.once || lines.size() == 1 : lines.empty();
+        for (const auto &m : lines) {
+            got += (got.empty() ? "" : ", ") + shown(m);
+            right = right && h.line && std::regex_match(sim::gb2312_to_utf8(m), *h.line);
         }
+        if (!right)
+            broke(h.line ? (h.once ? "expected the " + h.name + " line once" + who + ", got "
+                                   : "the receiver printed, after the interrupt, ") +
+                               (got.empty() ? "nothing" : got)
+                         : "printed after an interrupt with the " + h.name + " action" + who +
+                               ": " + got);
     }
     return c;
 }
@@ -192,7 +174,7 @@ int signal_sweep(const Options &opt) {
     for (const Subject &s : subjects) {
         bases.push_back(run(s));
         for (size_t p = 0; p < bases.back()->kernel->blocking_points().size(); ++p)
-            points.push_back({bases.size() - 1, p});
+            points.emplace_back(bases.size() - 1, p);
     }
     printf("signal sweep (%s): %zu subjects, %zu blocking points\n",
            opt.full ? "with the catalog" : "own subjects", subjects.size(), points.size());
@@ -210,16 +192,12 @@ int signal_sweep(const Options &opt) {
             broken += !results[i].broken.empty();
         printf("%-32s %5zu interrupted, %zu broke a rule\n", subjects[s].name.c_str(), n, broken);
     }
-    size_t unexpected = report("interrupts", results, opt.verbose, [&](size_t i) {
+    return report("interrupts", results, opt.verbose, [&](size_t i) {
         auto [s, p] = points[i];
         const auto &bp = bases[s]->kernel->blocking_points()[p];
-        char head[160];
-        snprintf(head, sizeof head, "%s: point %zu (t %.3f s, pid %d, task %d, %s)",
-                 subjects[s].name.c_str(), p, seconds(bp.t), bp.pid, bp.task,
-                 results[i].handler.c_str());
-        return std::string(head);
+        return fmt("%s: point %zu (t %.3f s, pid %d, task %d, %s)", subjects[s].name.c_str(), p,
+                   seconds(bp.t), bp.pid, bp.task, results[i].handler.c_str());
     });
-    return unexpected == 0 ? 0 : 1;
 }
 
 } // namespace sweep

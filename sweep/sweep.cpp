@@ -5,28 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iconv.h>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace sweep {
-
-std::string gb(const std::string &utf8) {
-    iconv_t cd = iconv_open("GB2312", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        throw std::runtime_error("this system cannot convert to GB2312");
-    std::string out(utf8.size() * 2 + 8, '\0');
-    char *in = const_cast<char *>(utf8.data()), *o = out.data();
-    size_t in_left = utf8.size(), o_left = out.size();
-    size_t r = iconv(cd, &in, &in_left, &o, &o_left);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1))
-        throw std::runtime_error("not GB2312 text: " + utf8);
-    out.resize(out.size() - o_left);
-    return out;
-}
 
 double seconds(sim::Time t) {
     return static_cast<double>(t) / sim::kSecond;
@@ -86,17 +68,15 @@ namespace {
 
 // The label a console write starts when it is one of the whole run's
 // landmarks: "step N" for a step heading, "report", "summary", "end".
-std::optional<std::string> landmark(const std::string &bytes) {
-    static const std::string step = gb("第"), step_end = gb("步:");
+std::optional<std::string> landmark(const std::string &gb2312) {
     static const std::pair<std::string, const char *> others[] = {
-        {gb("CPLD信息"), "report"}, {gb("FTQ测试结果如下"), "summary"}, {gb("测试结束"), "end"}};
-    if (bytes.rfind(step, 0) == 0) {
-        size_t at = bytes.find(step_end);
-        if (at != std::string::npos && at > step.size())
-            return "step " + bytes.substr(step.size(), at - step.size());
-    }
+        {"CPLD信息", "report"}, {"FTQ测试结果如下", "summary"}, {"测试结束", "end"}};
+    std::string text = sim::gb2312_to_utf8(gb2312);
+    size_t at = text.find("步:");
+    if (text.rfind("第", 0) == 0 && at != std::string::npos && at > 3)
+        return "step " + text.substr(3, at - 3);
     for (const auto &[start, label] : others)
-        if (bytes.rfind(start, 0) == 0)
+        if (text.rfind(start, 0) == 0)
             return label;
     return std::nullopt;
 }
@@ -137,8 +117,8 @@ std::vector<std::string> call_contexts(const Subject &subject, const sim::Sessio
 Verdicts verdicts_of(const Subject &subject, const sim::Session &run) {
     Verdicts v;
     const sim::ResultRecord &r = run.record;
-    const std::string text = run.out();
-    auto has = [&](const char *utf8) { return text.find(gb(utf8)) != std::string::npos; };
+    const std::string text = sim::gb2312_to_utf8(run.out());
+    auto has = [&](const char *utf8) { return text.find(utf8) != std::string::npos; };
     const std::map<std::string, bool> summary = {{"network", r.networkError == 0},
                                                  {"alarm", r.alarmError == 0},
                                                  {"rtc", r.rtcError == 0},
@@ -155,11 +135,11 @@ Verdicts verdicts_of(const Subject &subject, const sim::Session &run) {
     } else if (test == 10) {
         v.reported = has("测试结果如下");
         for (int chip = 1; v.reported && chip <= 2; ++chip) {
-            std::string line = "Chip" + std::to_string(chip) + " ", good = gb("正常");
+            std::string line = "Chip" + std::to_string(chip) + " ";
             size_t at = text.find(line);
             if (at != std::string::npos)
                 v.passed["chip" + std::to_string(chip)] =
-                    text.compare(at + line.size(), good.size(), good) == 0;
+                    text.compare(at + line.size(), 6, "正常") == 0;
         }
     } else if (test == 4 || test == 5 || test == 6 || test == 11) {
         // A single test reports its verdict when it ran to its end: the
@@ -178,118 +158,95 @@ Verdicts verdicts_of(const Subject &subject, const sim::Session &run) {
     return v;
 }
 
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Result, applied, broken, by_design, handler)
+
 std::vector<Result> run_cases(size_t n, int jobs, const std::function<Result(size_t)> &try_case) {
-    char dir_template[] = "/tmp/sweep.XXXXXX";
-    const char *dir = mkdtemp(dir_template);
-    if (dir == nullptr) {
-        perror("mkdtemp");
-        exit(2);
-    }
-    auto file = [&](int w) { return std::string(dir) + "/" + std::to_string(w); };
-    std::vector<pid_t> workers;
-    for (int w = 0; w < jobs; ++w) {
+    std::vector<std::pair<pid_t, FILE *>> workers;
+    for (size_t w = 0; w < static_cast<size_t>(jobs); ++w) {
+        FILE *out = tmpfile();
         fflush(stdout);
-        pid_t pid = fork();
+        pid_t pid = out != nullptr ? fork() : -1;
         if (pid < 0) {
-            perror("fork");
+            perror("sweep: starting a worker");
             exit(2);
         }
         if (pid == 0) {
-            // Each result is a JSON line as soon as it is known.
-            std::ofstream out(file(w));
-            for (size_t i = static_cast<size_t>(w); i < n; i += static_cast<size_t>(jobs)) {
-                Result r = try_case(i);
-                out << i << " "
-                    << nlohmann::json{{"applied", r.applied},
-                                      {"broken", r.broken},
-                                      {"by_design", r.by_design},
-                                      {"handler", r.handler}}
-                           .dump()
-                    << std::endl;
-            }
-            _exit(out ? 0 : 1);
+            // A JSON line for each result, by the case's number.
+            for (size_t i = w; i < n; i += static_cast<size_t>(jobs))
+                fprintf(out, "%zu %s\n", i, nlohmann::json(try_case(i)).dump().c_str());
+            _exit(fclose(out) == 0 ? 0 : 1);
         }
-        workers.push_back(pid);
+        workers.push_back({pid, out});
     }
-    bool failed = false;
-    for (pid_t pid : workers) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            fprintf(stderr, "sweep: a worker ended abnormally (status %d)\n", status);
-            failed = true;
-        }
-    }
+    // Each worker's lines come in its cases' order, and all of them.
     std::vector<Result> results(n);
-    size_t missing = n;
-    std::vector<bool> seen(n, false);
-    for (int w = 0; w < jobs; ++w) {
-        std::ifstream in(file(w));
-        size_t i;
-        std::string line;
-        while (in >> i && std::getline(in, line) && i < n && !seen[i]) {
-            nlohmann::json j = nlohmann::json::parse(line);
-            results[i] = {j.at("applied").get<bool>(),
-                          j.at("broken").get<std::vector<std::string>>(),
-                          j.at("by_design").get<std::string>(), j.at("handler").get<std::string>()};
-            seen[i] = true;
-            --missing;
-        }
-        unlink(file(w).c_str());
+    bool failed = false;
+    char *line = nullptr, *rest = nullptr;
+    size_t size = 0;
+    for (size_t w = 0; w < workers.size(); ++w) {
+        int status = 0;
+        failed |= waitpid(workers[w].first, &status, 0) < 0 || status != 0;
+        rewind(workers[w].second);
+        size_t i = w;
+        for (;
+             i < n && getline(&line, &size, workers[w].second) > 0 && strtoul(line, &rest, 10) == i;
+             i += workers.size())
+            results[i] = nlohmann::json::parse(rest);
+        failed |= i < n;
+        fclose(workers[w].second);
     }
-    rmdir(dir);
-    if (failed || missing > 0) {
-        fprintf(stderr, "sweep: %zu cases have no result\n", missing);
+    free(line);
+    if (failed) {
+        fprintf(stderr, "sweep: a worker failed, some cases have no result\n");
         exit(2);
     }
     return results;
 }
 
-size_t report(const char *cases, const std::vector<Result> &results, bool verbose,
-              const std::function<std::string(size_t)> &label) {
-    size_t tried = 0, broken = 0, not_applied = 0;
+int report(const char *cases, const std::vector<Result> &results, bool verbose,
+           const std::function<std::string(size_t)> &label) {
+    size_t tried = 0, broken = 0;
     std::map<std::string, size_t> handlers;
-    std::vector<std::string> unexpected;
-    std::map<std::string, std::vector<std::string>> by_reason;
+    std::map<std::string, std::vector<std::string>> by_reason; // "": unexpected
     for (size_t i = 0; i < results.size(); ++i) {
         const Result &r = results[i];
-        if (!r.applied) {
-            ++not_applied;
-            continue;
-        }
-        ++tried;
+        tried += r.applied;
         if (!r.handler.empty())
             ++handlers[r.handler];
-        if (r.broken.empty())
+        if (!r.applied || r.broken.empty())
             continue;
         ++broken;
         std::string line = label(i);
         for (const auto &why : r.broken)
             line += "\n      " + why;
-        (r.by_design.empty() ? unexpected : by_reason[r.by_design]).push_back(line);
+        by_reason[r.by_design].push_back(line);
     }
+    size_t unexpected = by_reason.count("") ? by_reason[""].size() : 0;
     printf("%s tried: %zu, broke a rule: %zu (unexpected %zu, by design %zu)\n", cases, tried,
-           broken, unexpected.size(), broken - unexpected.size());
-    if (not_applied > 0)
-        printf("%s whose fault did not fire (the run took another way): %zu\n", cases, not_applied);
+           broken, unexpected, broken - unexpected);
+    if (tried < results.size())
+        printf("%s whose fault did not fire (the run took another way): %zu\n", cases,
+               results.size() - tried);
     if (!handlers.empty()) {
         printf("handler in force:");
         for (const auto &[name, n] : handlers)
             printf(" %s %zu;", name.c_str(), n);
         printf("\n");
     }
-    if (!unexpected.empty())
-        printf("\nunexpected breaks:\n");
-    for (const auto &l : unexpected)
-        printf("  %s\n", l.c_str());
     for (const auto &[reason, lines] : by_reason) {
-        printf("\nby design (%zu %s): %s\n", lines.size(), cases, reason.c_str());
-        for (size_t i = 0; i < lines.size() && (verbose || i < 8); ++i)
+        if (reason.empty())
+            printf("\nunexpected breaks:\n");
+        else
+            printf("\nby design (%zu %s): %s\n", lines.size(), cases, reason.c_str());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!reason.empty() && !verbose && i == 8) {
+                printf("  ... and %zu more (--verbose lists them all)\n", lines.size() - 8);
+                break;
+            }
             printf("  %s\n", lines[i].c_str());
-        if (!verbose && lines.size() > 8)
-            printf("  ... and %zu more (--verbose lists them all)\n", lines.size() - 8);
+        }
     }
-    return unexpected.size();
+    return unexpected == 0 ? 0 : 1;
 }
 
 } // namespace sweep

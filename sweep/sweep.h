@@ -5,6 +5,7 @@
 
 #include "sim/harness/session.h"
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,9 +51,12 @@ struct Verdicts {
 };
 Verdicts verdicts_of(const Subject &subject, const sim::Session &run);
 
-// Texts of the program (UTF-8 here) as the console carries them (GB2312).
-std::string gb(const std::string &utf8);
 double seconds(sim::Time t);
+template <class... A> std::string fmt(const char *format, A... a) {
+    char buf[512];
+    snprintf(buf, sizeof buf, format, a...);
+    return buf;
+}
 
 // What trying one case found.
 struct Result {
@@ -68,9 +72,9 @@ std::vector<Result> run_cases(size_t n, int jobs, const std::function<Result(siz
 
 // Prints how many cases were tried and how many broke a rule, the
 // unexpected breaks, and by reason those the program makes by design;
-// returns the number of unexpected breaks.
-size_t report(const char *cases, const std::vector<Result> &results, bool verbose,
-              const std::function<std::string(size_t)> &label);
+// returns the sweep's exit status: 1 when a break is unexpected.
+int report(const char *cases, const std::vector<Result> &results, bool verbose,
+           const std::function<std::string(size_t)> &label);
 
 struct Options {
     bool full = false; // every occurrence class; for interrupts, the whole catalog too

@@ -61,11 +61,11 @@ struct Site {
     size_t occurrence = 0; // among the calls of its site, from 1
     size_t occurrences = 0;
     int64_t nth = 0; // among the calls the fault rule matches
-    std::string site() const {
+    std::string label() const {
         return call + " " + (path.empty() ? "-" : path) + (request ? fmt(" 0x%lX", *request) : "") +
-               " [" + context + (child ? ", child]" : "]");
+               " [" + context + (child ? ", child" : "") +
+               fmt("] #%zu/%zu", occurrence, occurrences);
     }
-    std::string label() const { return site() + fmt(" #%zu/%zu", occurrence, occurrences); }
 };
 
 // The calls of a run as the sites they are: every call, or (for a faulty

@@ -242,10 +242,12 @@ std::string design_reason(const Site &t, const std::string &mode, const Baseline
         else if (starts("verdict: usb") && was.usbExpected == 0 && is.usbResult == 0)
             reasons.insert(USB_UNKNOWN);
         else if (item == "verdict: usb reported as passed" && was.usbResult > was.usbExpected &&
-                 is.usbResult == is.usbExpected)
-            removal_explained = reasons.insert(USB_COUNT_OFFSET).first != reasons.end();
-        else if (starts("verdict: chip") && item.find("differs") == std::string::npos &&
-                 single_test_number(b.subject) == 10 && o.chip_holds_image == std::vector{true})
+                 is.usbResult == is.usbExpected) {
+            // The pass it explains is the one the board was reset on.
+            reasons.insert(USB_COUNT_OFFSET);
+            removal_explained = true;
+        } else if (starts("verdict: chip") && item.find("differs") == std::string::npos &&
+                   single_test_number(b.subject) == 10 && o.chip_holds_image == std::vector{true})
             reasons.insert(CHIP_LAST_RUN);
         else if (starts("bounded") && t.call == "sigaction" && mode == "EIO-on" &&
                  end == sim::RunResult::End::Spinning)

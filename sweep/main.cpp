@@ -12,6 +12,7 @@
 
 #include "sim/harness/harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,8 +22,12 @@ int main(int argc, char **argv) {
     bool signals = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--signals" || a == "--full" || a == "--verbose")
-            (a == "--signals" ? signals : a == "--full" ? opt.full : opt.verbose) = true;
+        if (a == "--signals")
+            signals = true;
+        else if (a == "--full")
+            opt.full = true;
+        else if (a == "--verbose")
+            opt.verbose = true;
         else if (a == "--jobs" && i + 1 < argc)
             opt.jobs = std::max(1, atoi(argv[++i]));
         else if (a == "--only" && i + 1 < argc)

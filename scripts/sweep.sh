@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds the robustness sweeps and runs them: the fault-injection sweep, the
-# signal sweep and the resource bounds (see docs/robustness.md), then prints
-# their figures and the peak memory of a whole run of ftq-sim.
+# Builds the robustness sweep and runs it twice, failing calls and then
+# interrupting waits (see docs/robustness.md), then prints its figures and
+# the peak memory of a whole run of ftq-sim.
 #
 #   scripts/sweep.sh [--full] [--preset NAME] [--jobs N]
 #
 # The default is the CI run: every catalog scenario, each call site failed at
-# its first occurrence in each part of the program; the signal sweep at every
-# blocking point of the whole run and of tests 3 to 6; the resource bounds.
+# its first occurrence in each part of the program; SIGINT at every blocking
+# point of a healthy and a failed whole run and of tests 3 to 6.
 # --full also fails each site's last occurrence and three between them (for
 # sites met many times), and interrupts every catalog scenario too.
 # --preset builds with that CMake preset (default host; asan runs the sweeps
@@ -57,9 +57,8 @@ run() {
     echo "   ($((SECONDS - start)) s)"
 }
 
-run fault_sweep "$bin/sweep/fault_sweep" --jobs "$jobs" ${full:+--full}
-run signal_sweep "$bin/sweep/signal_sweep" ${full:+--catalog}
-run resource_bounds "$bin/sweep/resource_bounds"
+run faults "$bin/sweep/fault_sweep" --jobs "$jobs" ${full:+--full}
+run signals "$bin/sweep/fault_sweep" --signals --jobs "$jobs" ${full:+--full}
 
 echo "== peak memory of a whole run"
 if [ -x /usr/bin/time ]; then
@@ -70,8 +69,8 @@ else
 fi
 
 echo "== figures"
-grep -hE "^fault sweep|^pairs tried|^by design|^signal sweep|^handler in force|^memory:|^resource bounds" \
-    "$log/fault_sweep.txt" "$log/signal_sweep.txt" "$log/resource_bounds.txt" | sed 's/^/   /'
+grep -hE "^fault sweep|^signal sweep|^(pairs|interrupts) tried:|^by design|^handler in force" \
+    "$log/faults.txt" "$log/signals.txt" | sed 's/^/   /'
 if [ $status -ne 0 ]; then
     echo "a robustness rule is broken: see the lists above" >&2
 fi

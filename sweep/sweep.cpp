@@ -1,273 +1,252 @@
 #include "sweep/sweep.h"
 
 #include "sim/harness/harness.h"
-#include "sim/harness/session.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iconv.h>
-#include <sstream>
-#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace sweep {
-
-namespace fs = std::filesystem;
-
-std::string gb(const std::string &utf8) {
-    iconv_t cd = iconv_open("GB2312", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        throw std::runtime_error("this system cannot convert to GB2312");
-    std::string out(utf8.size() * 2 + 8, '\0');
-    char *in = const_cast<char *>(utf8.data());
-    size_t in_left = utf8.size();
-    char *o = out.data();
-    size_t o_left = out.size();
-    size_t r = iconv(cd, &in, &in_left, &o, &o_left);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1))
-        throw std::runtime_error("not GB2312 text: " + utf8);
-    out.resize(out.size() - o_left);
-    return out;
-}
 
 double seconds(sim::Time t) {
     return static_cast<double>(t) / sim::kSecond;
 }
 
-std::string describe_request(const std::optional<unsigned long> &request) {
-    if (!request)
-        return "";
-    char buf[24];
-    snprintf(buf, sizeof buf, "0x%lX", *request);
-    return buf;
+bool wanted(const std::string &name, const std::vector<std::string> &only) {
+    return only.empty() || std::any_of(only.begin(), only.end(), [&](const std::string &o) {
+               return name.find(o) != std::string::npos;
+           });
 }
 
-std::vector<Entry> load_catalog(const std::string &dir, const std::vector<std::string> &only) {
-    std::vector<Entry> out;
-    std::vector<fs::path> files;
-    for (const auto &f : fs::directory_iterator(dir))
-        if (f.path().extension() == ".json")
+std::vector<Subject> catalog(const std::vector<std::string> &only) {
+    std::vector<std::filesystem::path> files;
+    for (const auto &f : std::filesystem::directory_iterator(sim::catalog_dir()))
+        if (f.path().extension() == ".json" && wanted(f.path().stem().string(), only))
             files.push_back(f.path());
     std::sort(files.begin(), files.end());
+    std::vector<Subject> out;
     for (const auto &f : files) {
-        Entry e;
-        e.name = f.stem().string();
-        if (!only.empty() && std::none_of(only.begin(), only.end(), [&](const std::string &o) {
-                return e.name.find(o) != std::string::npos;
-            }))
-            continue;
         sim::Scenario s = sim::Scenario::from_file(f.string());
-        e.doc = s.doc();
-        e.args = sim::scenario_args(s);
-        out.push_back(std::move(e));
+        out.push_back({f.stem().string(), s, sim::scenario_args(s)});
     }
     return out;
 }
 
-std::string Outcome::text() const {
-    std::string out;
-    for (const auto &w : console)
-        out += w.bytes;
-    return out;
+Run run(const Subject &subject, sim::SessionOptions options) {
+    options.record_calls = true;
+    auto session = std::make_unique<sim::Session>(subject.scenario, options);
+    session->run_ftq(subject.args);
+    return session;
 }
 
-std::string Outcome::text_of(int pid) const {
-    std::string out;
-    for (const auto &w : console)
-        if (w.pid == pid)
-            out += w.bytes;
-    return out;
-}
-
-bool Outcome::has(const std::string &gb_text) const {
-    return text().find(gb_text) != std::string::npos;
-}
-
-size_t Outcome::trace_count(const std::string &dev, const std::string &ev) const {
-    return static_cast<size_t>(std::count_if(trace.begin(), trace.end(), [&](const auto &e) {
-        return e.dev == dev && (ev.empty() || e.ev == ev);
-    }));
-}
-
-Outcome run(const Entry &entry, const RunOptions &options) {
-    sim::SessionOptions o;
-    o.faults = options.faults;
-    o.signal_point = options.signal_point;
-    o.time_limit_s = options.time_limit_s;
-    o.record_calls = options.record_calls;
-    sim::Session s(sim::Scenario::from_json(entry.doc, entry.name), o);
-    Outcome out;
-    out.result = s.run_ftq(entry.args);
-    const sim::Kernel &k = *s.kernel;
-    out.console = k.console();
-    out.calls = k.calls();
-    out.blocking = k.blocking_points();
-    out.trace = k.trace().events();
-    out.processes = k.process_statuses();
-    out.record = s.record;
-    out.chip_holds_image = s.chip_holds_image;
-    out.peak_descriptors = s.peak_descriptors;
-    out.descriptors_at_write = s.descriptors_at_write;
-    // The standard streams and what else process 1 still held.
-    out.descriptors_at_exit = s.ended ? static_cast<int>(s.left_open.size()) + 3 : -1;
-    return out;
-}
-
-int single_test_number(const Entry &entry) {
-    if (entry.args.size() != 2)
+// As the program reads "-o N": one or two leading digits, a test from 1 to 11.
+int single_test_number(const Subject &subject) {
+    const std::vector<std::string> &a = subject.args;
+    if (a.size() != 2 || (a[0] != "-o" && a[0] != "-O"))
         return 0;
-    const std::string &o = entry.args[0];
-    const std::string &n = entry.args[1];
-    if (o != "-o" && o != "-O")
-        return 0;
-    auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    int number = 0;
-    if (n.empty() || !digit(n[0]))
-        return 0;
-    if (n.size() >= 2 && digit(n[1]))
-        number = 10 * (n[0] - '0') + (n[1] - '0');
-    else if (n.size() == 1)
-        number = n[0] - '0';
-    else
-        return 0;
-    return number >= 1 && number <= 11 ? number : 0;
+    auto digit = [&](size_t i) { return a[1].size() > i && a[1][i] >= '0' && a[1][i] <= '9'; };
+    int n = 0;
+    if (digit(0) && digit(1))
+        n = 10 * (a[1][0] - '0') + (a[1][1] - '0');
+    else if (digit(0) && a[1].size() == 1)
+        n = a[1][0] - '0';
+    return n >= 1 && n <= 11 ? n : 0;
 }
 
-Mode mode_of(const Entry &entry) {
-    size_t n = entry.args.size();
-    if (n == 2)
-        return single_test_number(entry) != 0 ? Mode::SingleTest : Mode::Other;
-    if (n == 1 && (entry.args[0] == "-h" || entry.args[0] == "--help"))
+Mode mode_of(const Subject &subject) {
+    const std::vector<std::string> &a = subject.args;
+    if (a.size() == 2)
+        return single_test_number(subject) != 0 ? Mode::SingleTest : Mode::Other;
+    if (a.size() == 1 && (a[0] == "-h" || a[0] == "--help"))
         return Mode::Other;
     return Mode::WholeRun;
 }
 
-std::optional<std::string> landmark(const std::string &bytes) {
-    static const std::string step = gb("第");
-    static const std::string step2 = gb("步:");
-    static const std::string report = gb("CPLD信息");
-    static const std::string summary = gb("FTQ测试结果如下");
-    static const std::string end = gb("测试结束");
-    if (bytes.rfind(step, 0) == 0) {
-        size_t at = bytes.find(step2);
-        if (at != std::string::npos && at > step.size())
-            return "step " + bytes.substr(step.size(), at - step.size());
-    }
-    if (bytes.rfind(report, 0) == 0)
-        return "report";
-    if (bytes.rfind(summary, 0) == 0)
-        return "summary";
-    if (bytes.rfind(end, 0) == 0)
-        return "end";
+namespace {
+
+// The label a console write starts when it is one of the whole run's
+// landmarks: "step N" for a step heading, "report", "summary", "end".
+std::optional<std::string> landmark(const std::string &gb2312) {
+    static const std::pair<std::string, const char *> others[] = {
+        {"CPLD信息", "report"}, {"FTQ测试结果如下", "summary"}, {"测试结束", "end"}};
+    std::string text = sim::gb2312_to_utf8(gb2312);
+    size_t at = text.find("步:");
+    if (text.rfind("第", 0) == 0 && at != std::string::npos && at > 3)
+        return "step " + text.substr(3, at - 3);
+    for (const auto &[start, label] : others)
+        if (text.rfind(start, 0) == 0)
+            return label;
     return std::nullopt;
 }
 
-std::vector<std::string> call_contexts(const Entry &entry, const Outcome &outcome) {
+} // namespace
+
+std::vector<std::string> call_contexts(const Subject &subject, const sim::Session &run) {
+    const auto &calls = run.kernel->calls();
+    const auto &console = run.kernel->console();
     std::vector<std::string> out;
-    out.reserve(outcome.calls.size());
     enum { Start, Setup, Run } phase = Start;
     // Landmarks only move forward: keep the label of the writes seen so far.
     size_t scanned = 0;
     std::string label = "step 1";
-    Mode mode = mode_of(entry);
-    for (const auto &c : outcome.calls) {
-        switch (phase) {
-        case Start:
+    Mode mode = mode_of(subject);
+    for (const auto &c : calls) {
+        if (phase == Start) {
             out.push_back("start");
             if (c.call == "setuid")
                 phase = Setup;
-            break;
-        case Setup:
+        } else if (phase == Setup) {
             out.push_back("setup");
             if (c.call == "pthread_create" && c.pid == 1 && mode != Mode::Other)
                 phase = Run;
-            break;
-        case Run:
-            if (mode == Mode::SingleTest) {
-                out.push_back("test " + std::to_string(single_test_number(entry)));
-                break;
-            }
-            for (; scanned < c.console_writes && scanned < outcome.console.size(); ++scanned)
-                if (outcome.console[scanned].pid == 1)
-                    if (auto l = landmark(outcome.console[scanned].bytes))
+        } else if (mode == Mode::SingleTest) {
+            out.push_back("test " + std::to_string(single_test_number(subject)));
+        } else {
+            for (; scanned < c.console_writes && scanned < console.size(); ++scanned)
+                if (console[scanned].pid == 1)
+                    if (auto l = landmark(console[scanned].bytes))
                         label = *l;
             out.push_back(label);
-            break;
         }
     }
     return out;
 }
 
-Verdicts verdicts_of(const Entry &entry, const Outcome &outcome) {
+Verdicts verdicts_of(const Subject &subject, const sim::Session &run) {
     Verdicts v;
-    const Record &r = outcome.record;
-    // A single test reports its verdict when it ran to its end: the set-up
-    // passed, and the program ended normally.
-    bool exited = outcome.result.end == sim::RunResult::End::Exited && outcome.result.code == 0;
-    if (mode_of(entry) == Mode::SingleTest) {
-        std::string test = "test " + std::to_string(single_test_number(entry));
-        std::vector<std::string> contexts = call_contexts(entry, outcome);
-        exited = exited && std::find(contexts.begin(), contexts.end(), test) != contexts.end();
-    }
-    switch (mode_of(entry)) {
-    case Mode::WholeRun:
+    const sim::ResultRecord &r = run.record;
+    const std::string text = sim::gb2312_to_utf8(run.out());
+    auto has = [&](const char *utf8) { return text.find(utf8) != std::string::npos; };
+    const std::map<std::string, bool> summary = {{"network", r.networkError == 0},
+                                                 {"alarm", r.alarmError == 0},
+                                                 {"rtc", r.rtcError == 0},
+                                                 {"rs485", r.rs485Error == 0},
+                                                 {"usb", r.usbResult == r.usbExpected}};
+    int test = single_test_number(subject);
+    if (mode_of(subject) == Mode::WholeRun) {
         // Any of its first lines shows that the summary ran (one of them
-        // may be lost to a failed console write).
-        v.reported = outcome.has(gb("FTQ测试结果如下")) || outcome.has(gb("SATA口      : "));
-        v.summary_ok = outcome.has(gb("测试结果    : OK "));
-        // What the summary weighs, also when its lines never reached the
-        // console (the program acts on it all the same).
-        v.passed["network"] = r.networkError == 0;
-        v.passed["alarm"] = r.alarmError == 0;
-        v.passed["rtc"] = r.rtcError == 0;
-        v.passed["rs485"] = r.rs485Error == 0;
-        v.passed["usb"] = r.usbResult == r.usbExpected;
-        break;
-    case Mode::SingleTest:
-        switch (single_test_number(entry)) {
-        case 4:
-            v.reported = exited;
-            if (v.reported)
-                v.passed["rs485"] = r.rs485Error == 0;
-            break;
-        case 5:
-            v.reported = exited && outcome.has(gb("成功 "));
-            if (v.reported)
-                v.passed["alarm"] = r.alarmError == 0;
-            break;
-        case 6:
-            v.reported = exited;
-            if (v.reported)
-                v.passed["rtc"] = r.rtcError == 0;
-            break;
-        case 11:
-            v.reported = exited;
-            if (v.reported)
-                v.passed["network"] = r.networkError == 0;
-            break;
-        case 10:
-            v.reported = outcome.has(gb("测试结果如下"));
-            if (v.reported)
-                for (int chip = 1; chip <= 2; ++chip) {
-                    std::string line = "Chip" + std::to_string(chip) + " ";
-                    size_t at = outcome.text().find(line);
-                    if (at != std::string::npos)
-                        v.passed["chip" + std::to_string(chip)] =
-                            outcome.text().compare(at + line.size(), gb("正常").size(),
-                                                   gb("正常")) == 0;
-                }
-            break;
-        default:
-            break;
+        // may be lost to a failed console write). Its verdicts count also
+        // when its lines never reached the console: the program acts on
+        // them all the same.
+        v.reported = has("FTQ测试结果如下") || has("SATA口      : ");
+        v.passed = summary;
+    } else if (test == 10) {
+        v.reported = has("测试结果如下");
+        for (int chip = 1; v.reported && chip <= 2; ++chip) {
+            std::string line = "Chip" + std::to_string(chip) + " ";
+            size_t at = text.find(line);
+            if (at != std::string::npos)
+                v.passed["chip" + std::to_string(chip)] =
+                    text.compare(at + line.size(), 6, "正常") == 0;
         }
-        break;
-    case Mode::Other:
-        break;
+    } else if (test == 4 || test == 5 || test == 6 || test == 11) {
+        // A single test reports its verdict when it ran to its end: the
+        // set-up passed, and the program ended normally.
+        std::vector<std::string> contexts = call_contexts(subject, run);
+        const char *name = test == 4   ? "rs485"
+                           : test == 5 ? "alarm"
+                           : test == 6 ? "rtc"
+                                       : "network";
+        v.reported = run.result.end == sim::RunResult::End::Exited && run.result.code == 0 &&
+                     std::count(contexts.begin(), contexts.end(), "test " + std::to_string(test)) &&
+                     (test != 5 || has("成功 "));
+        if (v.reported)
+            v.passed[name] = summary.at(name);
     }
     return v;
+}
+
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Result, applied, broken, by_design, handler)
+
+std::vector<Result> run_cases(size_t n, int jobs, const std::function<Result(size_t)> &try_case) {
+    std::vector<std::pair<pid_t, FILE *>> workers;
+    for (size_t w = 0; w < static_cast<size_t>(jobs); ++w) {
+        FILE *out = tmpfile();
+        fflush(stdout);
+        pid_t pid = out != nullptr ? fork() : -1;
+        if (pid < 0) {
+            perror("sweep: starting a worker");
+            exit(2);
+        }
+        if (pid == 0) {
+            // A JSON line for each result, by the case's number.
+            for (size_t i = w; i < n; i += static_cast<size_t>(jobs))
+                fprintf(out, "%zu %s\n", i, nlohmann::json(try_case(i)).dump().c_str());
+            _exit(fclose(out) == 0 ? 0 : 1);
+        }
+        workers.push_back({pid, out});
+    }
+    // Each worker's lines come in its cases' order, and all of them.
+    std::vector<Result> results(n);
+    bool failed = false;
+    char *line = nullptr, *rest = nullptr;
+    size_t size = 0;
+    for (size_t w = 0; w < workers.size(); ++w) {
+        int status = 0;
+        failed |= waitpid(workers[w].first, &status, 0) < 0 || status != 0;
+        rewind(workers[w].second);
+        size_t i = w;
+        for (;
+             i < n && getline(&line, &size, workers[w].second) > 0 && strtoul(line, &rest, 10) == i;
+             i += workers.size())
+            results[i] = nlohmann::json::parse(rest);
+        failed |= i < n;
+        fclose(workers[w].second);
+    }
+    free(line);
+    if (failed) {
+        fprintf(stderr, "sweep: a worker failed, some cases have no result\n");
+        exit(2);
+    }
+    return results;
+}
+
+int report(const char *cases, const std::vector<Result> &results, bool verbose,
+           const std::function<std::string(size_t)> &label) {
+    size_t tried = 0, broken = 0;
+    std::map<std::string, size_t> handlers;
+    std::map<std::string, std::vector<std::string>> by_reason; // "": unexpected
+    for (size_t i = 0; i < results.size(); ++i) {
+        const Result &r = results[i];
+        tried += r.applied;
+        if (!r.handler.empty())
+            ++handlers[r.handler];
+        if (!r.applied || r.broken.empty())
+            continue;
+        ++broken;
+        std::string line = label(i);
+        for (const auto &why : r.broken)
+            line += "\n      " + why;
+        by_reason[r.by_design].push_back(line);
+    }
+    size_t unexpected = by_reason.count("") ? by_reason[""].size() : 0;
+    printf("%s tried: %zu, broke a rule: %zu (unexpected %zu, by design %zu)\n", cases, tried,
+           broken, unexpected, broken - unexpected);
+    if (tried < results.size())
+        printf("%s whose fault did not fire (the run took another way): %zu\n", cases,
+               results.size() - tried);
+    if (!handlers.empty()) {
+        printf("handler in force:");
+        for (const auto &[name, n] : handlers)
+            printf(" %s %zu;", name.c_str(), n);
+        printf("\n");
+    }
+    for (const auto &[reason, lines] : by_reason) {
+        if (reason.empty())
+            printf("\nunexpected breaks:\n");
+        else
+            printf("\nby design (%zu %s): %s\n", lines.size(), cases, reason.c_str());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!reason.empty() && !verbose && i == 8) {
+                printf("  ... and %zu more (--verbose lists them all)\n", lines.size() - 8);
+                break;
+            }
+            printf("  %s\n", lines[i].c_str());
+        }
+    }
+    return unexpected == 0 ? 0 : 1;
 }
 
 } // namespace sweep

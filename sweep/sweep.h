@@ -1,97 +1,88 @@
-// What the sweeps share: the scenario catalog, one run of the program on
-// the simulated board with everything a rule needs to judge it, where in the
-// program a call was made, and the verdicts the run reported.
+// What the sweep's two modes share: the runs of the program they vary, where
+// in the program each call of a run was made, the verdicts a run reported,
+// and the worker processes that try the cases.
 #pragma once
 
 #include "sim/harness/session.h"
-#include "sim/kernel/kernel.h"
 
-#include <nlohmann/json.hpp>
-
-#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <map>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace sweep {
 
-// One scenario of the catalog.
-struct Entry {
-    std::string name; // file name without .json
-    nlohmann::json doc;
+// One way to run ftq: a catalog scenario, or a board and command line of
+// the sweep's own.
+struct Subject {
+    std::string name;
+    sim::Scenario scenario;
     std::vector<std::string> args; // ftq's arguments
 };
 
-// Every scenario of the catalog folder, by name; those whose name contains
-// one of `only` when it is not empty.
-std::vector<Entry> load_catalog(const std::string &dir, const std::vector<std::string> &only = {});
+// The catalog's scenarios by name; those whose name contains one of `only`
+// when it is not empty.
+std::vector<Subject> catalog(const std::vector<std::string> &only);
+bool wanted(const std::string &name, const std::vector<std::string> &only);
 
-using Record = sim::ResultRecord;
-
-struct RunOptions {
-    bool record_calls = false;
-    nlohmann::json faults = nlohmann::json::array(); // added to the scenario's own
-    std::optional<size_t> signal_point;              // SIGINT at this blocking point
-    double time_limit_s = 0;                         // lowers the scenario's limit
-};
-
-struct Outcome {
-    sim::RunResult result;
-    std::vector<sim::Kernel::ConsoleWrite> console;
-    std::vector<sim::Kernel::CallRecord> calls;
-    std::vector<sim::Kernel::BlockingPoint> blocking;
-    std::vector<sim::TraceEvent> trace;
-    Record record;
-    // Per port multiplier: its flash begins with the firmware image.
-    std::vector<bool> chip_holds_image;
-    std::map<int, int> processes; // pid -> wait status (-1 still running)
-    // Descriptors open in process 1: the most seen (sampled at every console
-    // write and device event) and those still open as it ended.
-    int peak_descriptors = 0;
-    int descriptors_at_exit = -1;
-    std::vector<int> descriptors_at_write; // as each console write was made
-
-    std::string text() const;                   // every console byte, in order
-    std::string text_of(int pid) const;         // one process's console bytes
-    bool has(const std::string &gb_text) const; // text() contains it
-    size_t trace_count(const std::string &dev, const std::string &ev) const;
-};
-
-// Runs ftq as the scenario says, with the options' additions.
-Outcome run(const Entry &entry, const RunOptions &options = {});
+// ftq as the subject says, with its calls recorded.
+using Run = std::unique_ptr<sim::Session>;
+Run run(const Subject &subject, sim::SessionOptions options = {});
 
 // What the run is: the whole run, a single test, or neither (help or a
 // rejected command line).
 enum class Mode { WholeRun, SingleTest, Other };
-Mode mode_of(const Entry &entry);
-int single_test_number(const Entry &entry); // 0 unless a valid single test
+Mode mode_of(const Subject &subject);
+int single_test_number(const Subject &subject); // 0 unless a valid single test
 
 // Where in the program each recorded call was made: "start" (up to the
 // privilege check), "setup" (up to the heartbeat thread), "step N" of the
 // whole run, "report", "summary", "end", or "test N" of a single test.
-std::vector<std::string> call_contexts(const Entry &entry, const Outcome &outcome);
+std::vector<std::string> call_contexts(const Subject &subject, const sim::Session &run);
 
-// The label a console write starts when it is one of the whole run's
-// landmarks: "step N" for a step heading, "report", "summary", "end".
-std::optional<std::string> landmark(const std::string &bytes);
-
-// The verdicts a run reported. A verdict is one of "network", "alarm",
-// "rtc", "rs485", "usb", "chip1", "chip2". A single test's verdict needs
-// the run's calls (RunOptions::record_calls) to see that the test ran.
+// The verdicts a run reported, each of "network", "alarm", "rtc", "rs485",
+// "usb", "chip1", "chip2"; for the whole run those its summary weighs, as
+// the result record holds them at the end.
 struct Verdicts {
     bool reported = false; // the run got as far as reporting them
-    bool summary_ok = false;
-    // The verdicts the run reports (for the whole run, those its summary
-    // weighs, as the test result record holds them at the end).
     std::map<std::string, bool> passed;
 };
-Verdicts verdicts_of(const Entry &entry, const Outcome &outcome);
+Verdicts verdicts_of(const Subject &subject, const sim::Session &run);
 
-// Texts of the program (UTF-8 here) as the console carries them (GB2312).
-std::string gb(const std::string &utf8);
-
-std::string describe_request(const std::optional<unsigned long> &request);
 double seconds(sim::Time t);
+template <class... A> std::string fmt(const char *format, A... a) {
+    char buf[512];
+    snprintf(buf, sizeof buf, format, a...);
+    return buf;
+}
+
+// What trying one case found.
+struct Result {
+    bool applied = true;             // the fault fired where it was aimed
+    std::vector<std::string> broken; // the rules broken, each with what was seen
+    std::string by_design;           // the reason when the program does so on purpose
+    std::string handler;             // the disposition an interrupt met
+};
+
+// try_case(0) ... try_case(n - 1) in `jobs` worker processes, the results
+// in case order; ends the sweep when a worker fails.
+std::vector<Result> run_cases(size_t n, int jobs, const std::function<Result(size_t)> &try_case);
+
+// Prints how many cases were tried and how many broke a rule, the
+// unexpected breaks, and by reason those the program makes by design;
+// returns the sweep's exit status: 1 when a break is unexpected.
+int report(const char *cases, const std::vector<Result> &results, bool verbose,
+           const std::function<std::string(size_t)> &label);
+
+struct Options {
+    bool full = false; // every occurrence class; for interrupts, the whole catalog too
+    bool verbose = false;
+    int jobs = 2;
+    std::vector<std::string> only; // subjects whose name contains one of these
+};
+int fault_sweep(const Options &options);
+int signal_sweep(const Options &options);
 
 } // namespace sweep

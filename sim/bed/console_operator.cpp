@@ -84,15 +84,16 @@ int main(int argc, char **argv) {
     auto mark = [&](const std::string &what) {
         if (!timeline.is_open())
             return;
-        double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - connected).count();
+        double t =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - connected).count();
         char stamp[32];
         snprintf(stamp, sizeof stamp, "%8.3f ", t);
         timeline << stamp << what << '\n';
         timeline.flush();
     };
-    std::string all;           // everything so far
+    std::string all; // everything so far
     size_t begin = std::string::npos, end = std::string::npos;
-    bool unanswered = false;   // output since the last Enter
+    bool unanswered = false; // output since the last Enter
     int presses = 0;
     auto last_output = std::chrono::steady_clock::now();
     char buf[4096];
@@ -168,7 +169,7 @@ int main(int argc, char **argv) {
     if (begin != std::string::npos)
         out << all.substr(begin, (end == std::string::npos ? all.size() : end) - begin);
     fprintf(stderr, "console-operator: pressed Enter %d times%s\n", presses,
-            begin == std::string::npos  ? ", the run never began"
+            begin == std::string::npos ? ", the run never began"
             : end == std::string::npos ? ", the run never ended"
                                        : "");
     return begin != std::string::npos && end != std::string::npos ? 0 : 1;

@@ -265,8 +265,8 @@ class Server {
             return;
         }
         std::vector<uint8_t> buf(want);
-        uintptr_t arg = want > 0 ? reinterpret_cast<uintptr_t>(buf.data())
-                                 : static_cast<uintptr_t>(ii.arg);
+        uintptr_t arg =
+            want > 0 ? reinterpret_cast<uintptr_t>(buf.data()) : static_cast<uintptr_t>(ii.arg);
         int rc = dev_.ioctl(it->second, request, arg);
         if (rc < 0) {
             reply(in.unique, rc);

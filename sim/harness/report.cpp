@@ -243,9 +243,8 @@ std::string board_report(const Session &s) {
     for (const auto &e : t.events())
         if (e.dev == "vexio" && (e.ev == "watchdog_setup" || e.ev == "watchdog_hold"))
             out << "watchdog request 0x" << (e.ev == "watchdog_setup" ? "20" : "22") << " with "
-                << text_of(e.data["value"])
-                << (e.data.value("result", 0) < 0 ? " (failed)" : "") << " at " << seconds(e.t)
-                << "\n";
+                << text_of(e.data["value"]) << (e.data.value("result", 0) < 0 ? " (failed)" : "")
+                << " at " << seconds(e.t) << "\n";
     auto tones = t.of("vexio", "buzzer_off");
     out << "buzzer tones: " << tones.size();
     if (!tones.empty()) {
@@ -274,8 +273,9 @@ std::string board_report(const Session &s) {
     for (const auto &e : t.of("proc", "kill"))
         out << "process killed: " << e.data["pid"].get<std::string>() << "\n";
     for (size_t c = 0; c < s.chip_holds_image.size(); ++c)
-        out << "chip " << c + 1 << " flash: "
-            << (s.chip_holds_image[c] ? "holds the image" : "other than the image") << "\n";
+        out << "chip " << c + 1
+            << " flash: " << (s.chip_holds_image[c] ? "holds the image" : "other than the image")
+            << "\n";
     const ResultRecord &rec = s.record;
     out << "test result record: usbResult " << rec.usbResult << ", sataResult " << rec.sataResult
         << ", networkError " << rec.networkError << ", rs485Error " << rec.rs485Error

@@ -13,10 +13,10 @@ namespace sim {
 
 struct FaultRule {
     enum class Mode { Error, Short, Interrupt, Hang };
-    std::string call;                  // "open", "read", "ioctl", ...
-    std::string path;                  // empty: any path
+    std::string call;                     // "open", "read", "ioctl", ...
+    std::string path;                     // empty: any path
     std::optional<unsigned long> request; // ioctl only
-    int64_t nth = 1;                   // 1-based, among matching calls
+    int64_t nth = 1;                      // 1-based, among matching calls
     bool every = false;
     int err = EIO;
     Mode mode = Mode::Error;

@@ -14,7 +14,6 @@ namespace sim {
 namespace {
 thread_local Task *tls_task = nullptr;
 
-
 bool event_later(const auto &a, const auto &b) {
     return a.when != b.when ? a.when > b.when : a.seq > b.seq;
 }
@@ -48,7 +47,8 @@ std::string RunResult::describe() const {
     return "?";
 }
 
-Kernel::Kernel(const Scenario &scenario) : scenario_(scenario), faults_(std::make_unique<Faults>()) {
+Kernel::Kernel(const Scenario &scenario)
+    : scenario_(scenario), faults_(std::make_unique<Faults>()) {
     Section sys = scenario_.section("system");
     sys.only({"start_time", "zone_offset", "time_limit", "spin_limit", "setuid_fails",
               "kernel_release"});
@@ -91,17 +91,17 @@ void Kernel::load_models() {
     }
     for (auto it = scenario_.doc().begin(); it != scenario_.doc().end(); ++it)
         if (std::find(known.begin(), known.end(), it.key()) == known.end())
-            throw ScenarioError(scenario_.file() + ": field '" + it.key() +
-                                "': unknown section");
+            throw ScenarioError(scenario_.file() + ": field '" + it.key() + "': unknown section");
 }
 
-int64_t Kernel::epoch_at(Time t) const { return epoch_start_ + t / kSecond; }
+int64_t Kernel::epoch_at(Time t) const {
+    return epoch_start_ + t / kSecond;
+}
 
 void Kernel::at(Time when, std::function<void()> fn) {
     events_.push_back({std::max(when, now_), event_seq_++, std::move(fn)});
-    std::push_heap(events_.begin(), events_.end(), [](const Event &a, const Event &b) {
-        return event_later(a, b);
-    });
+    std::push_heap(events_.begin(), events_.end(),
+                   [](const Event &a, const Event &b) { return event_later(a, b); });
 }
 
 void Kernel::trace(const std::string &dev, const std::string &ev, nlohmann::json data) {
@@ -146,13 +146,18 @@ std::string Kernel::console_text() const {
 
 void Kernel::record_console(int fd, const void *buf, size_t len) {
     Process *p = current_process();
-    console_.push_back({now_, p ? p->pid : 0, fd, std::string(static_cast<const char *>(buf), len)});
+    console_.push_back(
+        {now_, p ? p->pid : 0, fd, std::string(static_cast<const char *>(buf), len)});
     if (console_sink_)
         console_sink_(console_.back());
 }
 
-Task *Kernel::current_task() { return tls_task; }
-Process *Kernel::current_process() { return tls_task ? tls_task->proc : nullptr; }
+Task *Kernel::current_task() {
+    return tls_task;
+}
+Process *Kernel::current_process() {
+    return tls_task ? tls_task->proc : nullptr;
+}
 
 Task *Kernel::new_task(Process *p, std::function<void()> body) {
     auto t = std::make_unique<Task>();
@@ -304,9 +309,8 @@ bool Kernel::advance_time() {
 
 void Kernel::switch_away(std::unique_lock<std::mutex> &lock, Task *self) {
     for (;;) {
-        bool any_alive = std::any_of(tasks_.begin(), tasks_.end(), [](const auto &t) {
-            return t->state != Task::State::Done;
-        });
+        bool any_alive = std::any_of(tasks_.begin(), tasks_.end(),
+                                     [](const auto &t) { return t->state != Task::State::Done; });
         if (!any_alive) {
             all_done_ = true;
             baton_ = nullptr;
@@ -426,7 +430,9 @@ void Kernel::deliver_signals() {
         trace("kernel", "signal",
               {{"pid", p->pid},
                {"signal", sig},
-               {"action", dfl ? "default" : ign ? "ignore" : "handler"}});
+               {"action", dfl   ? "default"
+                          : ign ? "ignore"
+                                : "handler"}});
         if (ign || (dfl && (sig == SIGCHLD || sig == SIGWINCH || sig == SIGURG)))
             continue;
         if (dfl) {

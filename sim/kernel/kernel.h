@@ -54,7 +54,8 @@ class Kernel : public Host {
 
     // Runs entry(argc, argv) as process 1 on this board until every process
     // has ended (or the run stalls or exceeds its virtual time limit).
-    RunResult run(const std::function<int(int, char **)> &entry, const std::vector<std::string> &args);
+    RunResult run(const std::function<int(int, char **)> &entry,
+                  const std::vector<std::string> &args);
 
     // Virtual time.
     Time now() const override { return now_; }

@@ -58,6 +58,8 @@ struct Task {
 
 constexpr Time kForever = INT64_MAX;
 
-inline uint64_t sigbit(int sig) { return uint64_t{1} << sig; }
+inline uint64_t sigbit(int sig) {
+    return uint64_t{1} << sig;
+}
 
 } // namespace sim

@@ -16,15 +16,38 @@ struct ErrnoName {
 };
 
 const ErrnoName kErrnoNames[] = {
-    {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"ESRCH", ESRCH},   {"EINTR", EINTR},
-    {"EIO", EIO},       {"ENXIO", ENXIO},   {"E2BIG", E2BIG},   {"EBADF", EBADF},
-    {"ECHILD", ECHILD}, {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM}, {"EACCES", EACCES},
-    {"EFAULT", EFAULT}, {"EBUSY", EBUSY},   {"EEXIST", EEXIST}, {"ENODEV", ENODEV},
-    {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR}, {"EINVAL", EINVAL}, {"ENFILE", ENFILE},
-    {"EMFILE", EMFILE}, {"ENOTTY", ENOTTY}, {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE},
-    {"EROFS", EROFS},   {"EPIPE", EPIPE},   {"ETIMEDOUT", ETIMEDOUT},
-    {"EOPNOTSUPP", EOPNOTSUPP}, {"EAFNOSUPPORT", EAFNOSUPPORT}, {"ENETDOWN", ENETDOWN},
-    {"ENOSYS", ENOSYS}, {"ENOMEDIUM", ENOMEDIUM},
+    {"EPERM", EPERM},
+    {"ENOENT", ENOENT},
+    {"ESRCH", ESRCH},
+    {"EINTR", EINTR},
+    {"EIO", EIO},
+    {"ENXIO", ENXIO},
+    {"E2BIG", E2BIG},
+    {"EBADF", EBADF},
+    {"ECHILD", ECHILD},
+    {"EAGAIN", EAGAIN},
+    {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES},
+    {"EFAULT", EFAULT},
+    {"EBUSY", EBUSY},
+    {"EEXIST", EEXIST},
+    {"ENODEV", ENODEV},
+    {"ENOTDIR", ENOTDIR},
+    {"EISDIR", EISDIR},
+    {"EINVAL", EINVAL},
+    {"ENFILE", ENFILE},
+    {"EMFILE", EMFILE},
+    {"ENOTTY", ENOTTY},
+    {"ENOSPC", ENOSPC},
+    {"ESPIPE", ESPIPE},
+    {"EROFS", EROFS},
+    {"EPIPE", EPIPE},
+    {"ETIMEDOUT", ETIMEDOUT},
+    {"EOPNOTSUPP", EOPNOTSUPP},
+    {"EAFNOSUPPORT", EAFNOSUPPORT},
+    {"ENETDOWN", ENETDOWN},
+    {"ENOSYS", ENOSYS},
+    {"ENOMEDIUM", ENOMEDIUM},
 };
 
 int64_t parse_integer_text(const std::string &s, bool &ok) {
@@ -80,7 +103,9 @@ const nlohmann::json *Section::get(const char *key) const {
     return &*it;
 }
 
-bool Section::has(const char *key) const { return get(key) != nullptr; }
+bool Section::has(const char *key) const {
+    return get(key) != nullptr;
+}
 
 void Section::only(std::initializer_list<const char *> keys) const {
     if (!present())
@@ -100,9 +125,13 @@ void Section::only(std::initializer_list<const char *> keys) const {
     }
 }
 
-Section Section::child(const char *key) const { return Section(get(key), field(key), file_); }
+Section Section::child(const char *key) const {
+    return Section(get(key), field(key), file_);
+}
 
-std::vector<Section> Section::list(const char *key) const { return child(key).items(); }
+std::vector<Section> Section::list(const char *key) const {
+    return child(key).items();
+}
 
 std::vector<Section> Section::items() const {
     std::vector<Section> out;
@@ -115,8 +144,8 @@ std::vector<Section> Section::items() const {
     return out;
 }
 
-static int64_t json_integer(const Section &s, const char *key, const nlohmann::json &v,
-                            int64_t min, int64_t max) {
+static int64_t json_integer(const Section &s, const char *key, const nlohmann::json &v, int64_t min,
+                            int64_t max) {
     int64_t value = 0;
     if (v.is_number_integer()) {
         value = v.get<int64_t>();

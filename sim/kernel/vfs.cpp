@@ -5,7 +5,9 @@
 
 namespace sim {
 
-Vfs::Vfs() { nodes_["/"].kind = Node::Kind::Dir; }
+Vfs::Vfs() {
+    nodes_["/"].kind = Node::Kind::Dir;
+}
 
 std::string Vfs::normalize(const std::string &cwd, const std::string &path) {
     std::string full = (!path.empty() && path[0] == '/') ? path : cwd + "/" + path;
@@ -117,7 +119,9 @@ std::vector<std::string> Vfs::list(const std::string &dir) {
     return n->entries;
 }
 
-void Vfs::add_socket(int domain, int type, Device *dev) { sockets_[{domain, type}] = dev; }
+void Vfs::add_socket(int domain, int type, Device *dev) {
+    sockets_[{domain, type}] = dev;
+}
 
 Device *Vfs::socket_device(int domain, int type) {
     auto it = sockets_.find({domain, type});

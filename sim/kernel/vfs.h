@@ -16,10 +16,10 @@ namespace sim {
 struct Node {
     enum class Kind { Dir, File, Device };
     Kind kind = Kind::File;
-    std::string content;         // File
-    Device *dev = nullptr;       // Device
+    std::string content;              // File
+    Device *dev = nullptr;            // Device
     std::vector<std::string> entries; // Dir: child names in listing order
-    bool can_open = true;        // false: listed, but open() fails with ENOENT
+    bool can_open = true;             // false: listed, but open() fails with ENOENT
 };
 
 class Vfs {

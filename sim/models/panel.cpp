@@ -422,7 +422,8 @@ void PanelController::emit_pending(size_t count) {
             break;
         }
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
-    pending_at_.erase(pending_at_.begin(), pending_at_.begin() + static_cast<std::ptrdiff_t>(count));
+    pending_at_.erase(pending_at_.begin(),
+                      pending_at_.begin() + static_cast<std::ptrdiff_t>(count));
     ++pending_generation_;
 }
 

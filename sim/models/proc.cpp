@@ -82,9 +82,9 @@ class Files : public Model {
                     auto bytes = f.hex("hex");
                     files[it.key()] = std::string(bytes.begin(), bytes.end());
                 } else if (f.has("size")) {
-                    files[it.key()] = std::string(
-                        static_cast<size_t>(f.integer("size", 0, 0, 64 << 20)),
-                        static_cast<char>(f.integer("fill", 0, 0, 255)));
+                    files[it.key()] =
+                        std::string(static_cast<size_t>(f.integer("size", 0, 0, 64 << 20)),
+                                    static_cast<char>(f.integer("fill", 0, 0, 255)));
                 } else {
                     files[it.key()] = f.text("text", "");
                 }

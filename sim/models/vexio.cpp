@@ -39,7 +39,8 @@ class Vexio : public Model, public Device {
         int type = static_cast<int>(s.integer("type", 1, 0, 6));
         if (type == 4)
             s.fail("type", "board type 4 does not exist");
-        put16(devinfo_.data(), 100, static_cast<uint32_t>(s.integer("device_type", type_code(type), 0, 0xFFFF)));
+        put16(devinfo_.data(), 100,
+              static_cast<uint32_t>(s.integer("device_type", type_code(type), 0, 0xFFFF)));
         if (s.has("device_info")) {
             auto raw = s.hex("device_info");
             if (raw.size() != 256)
@@ -180,7 +181,8 @@ std::array<uint8_t, 256> board_info_block(const Section &s) {
           f("armClock", 0, 3) << 14 | f("dspClock", 0, 3) << 12 | f("memClock", 0, 3) << 10 |
               f("memSize", 0, 3) << 8 | f("flashSize", 0, 15) << 3 | (words > 1 ? 1 : 0));
     put16(b.data(), 20, f("cpldDate", 0x4963, 0xFFFF));
-    put16(b.data(), 32, f("secondPort", 1, 1) << 10 | f("sataCode", 3, 15) << 2 | (words > 2 ? 1 : 0));
+    put16(b.data(), 32,
+          f("secondPort", 1, 1) << 10 | f("sataCode", 3, 15) << 2 | (words > 2 ? 1 : 0));
     put16(b.data(), 48,
           f("isNvr", 0, 1) << 13 | f("usbCount", 2, 3) << 8 | f("isDvs", 0, 1) << 1 |
               (words > 3 ? 1 : 0));

@@ -7,10 +7,10 @@
 namespace sim {
 
 struct CatalogLookup {
-    std::string dir;                 // the folder found; empty when none was
-    std::string source;              // why it was chosen, for --list
-    std::vector<std::string> tried;  // the folders tried, each with its reason
-    std::string warning;             // FTQ_SCENARIOS was set but is no folder
+    std::string dir;                // the folder found; empty when none was
+    std::string source;             // why it was chosen, for --list
+    std::vector<std::string> tried; // the folders tried, each with its reason
+    std::string warning;            // FTQ_SCENARIOS was set but is no folder
 };
 
 // The first folder of: $FTQ_SCENARIOS; the share folder of an installation,

@@ -67,8 +67,7 @@ int getboardtype() {
         return 2;
     if (code == 0x453F || (code >= 0x7C00 && code <= 0x7C0F))
         return 3;
-    if ((code >= 0x4600 && code <= 0x460F) || (code >= 0x4620 && code <= 0x462F) ||
-        code == 0x46C1)
+    if ((code >= 0x4600 && code <= 0x460F) || (code >= 0x4620 && code <= 0x462F) || code == 0x46C1)
         return 5;
     if (code >= 0x4510 && code <= 0x451F)
         return 6;

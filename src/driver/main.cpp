@@ -18,7 +18,9 @@ namespace {
 
 constexpr int TEST_COUNT = 11;
 
-bool isdecimal(char c) { return c >= '0' && c <= '9'; }
+bool isdecimal(char c) {
+    return c >= '0' && c <= '9';
+}
 
 void pretestsetup() {
     int fd = sys::open(VEXIO_PATH, O_RDWR);

@@ -41,7 +41,7 @@ int showresult(int32_t *outcome) {
         say("报警口      : %s  \n", FAILED);
     if (rtcError != 0)
         say("Rtc时钟     : %s  \n", FAILED);
-    bool usbwrong = type == 6                 ? usbResult != 2
+    bool usbwrong = type == 6                  ? usbResult != 2
                     : (type == 2 || type == 5) ? usbResult != 3
                                                : usbResult != usbExpected;
     if (usbwrong)

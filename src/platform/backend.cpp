@@ -13,9 +13,13 @@ Backend &backend() {
     return *installed;
 }
 
-void install(Backend *b) { installed = b; }
+void install(Backend *b) {
+    installed = b;
+}
 
-Backend *installed_backend() { return installed; }
+Backend *installed_backend() {
+    return installed;
+}
 
 SignalHandler signal(int sig, SignalHandler handler) {
     struct sigaction act {};

@@ -78,4 +78,6 @@ SignalSafeLine &SignalSafeLine::number(uint32_t value) {
     return *this;
 }
 
-void SignalSafeLine::write_to(int fd) const { write_all(fd, buf_, len_); }
+void SignalSafeLine::write_to(int fd) const {
+    write_all(fd, buf_, len_);
+}

@@ -33,12 +33,18 @@ const char *LinuxBackend::mapped(const char *path) const {
 int LinuxBackend::open(const char *path, int flags, mode_t mode) {
     return ::open(mapped(path), flags, mode);
 }
-int LinuxBackend::close(int fd) { return ::close(fd); }
-ssize_t LinuxBackend::read(int fd, void *buf, size_t count) { return ::read(fd, buf, count); }
+int LinuxBackend::close(int fd) {
+    return ::close(fd);
+}
+ssize_t LinuxBackend::read(int fd, void *buf, size_t count) {
+    return ::read(fd, buf, count);
+}
 ssize_t LinuxBackend::write(int fd, const void *buf, size_t count) {
     return ::write(fd, buf, count);
 }
-off_t LinuxBackend::lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+off_t LinuxBackend::lseek(int fd, off_t offset, int whence) {
+    return ::lseek(fd, offset, whence);
+}
 ssize_t LinuxBackend::pread(int fd, void *buf, size_t count, off_t offset) {
     return ::pread(fd, buf, count, offset);
 }
@@ -52,13 +58,25 @@ int LinuxBackend::select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *ex
 int LinuxBackend::tcsetattr(int fd, int actions, const struct termios *tio) {
     return ::tcsetattr(fd, actions, tio);
 }
-int LinuxBackend::tcgetattr(int fd, struct termios *tio) { return ::tcgetattr(fd, tio); }
+int LinuxBackend::tcgetattr(int fd, struct termios *tio) {
+    return ::tcgetattr(fd, tio);
+}
 
-unsigned LinuxBackend::sleep(unsigned seconds) { return ::sleep(seconds); }
-int LinuxBackend::usleep(useconds_t usec) { return ::usleep(usec); }
-time_t LinuxBackend::time(time_t *out) { return ::time(out); }
-struct tm *LinuxBackend::gmtime(const time_t *t) { return ::gmtime(t); }
-time_t LinuxBackend::mktime(struct tm *tm) { return ::mktime(tm); }
+unsigned LinuxBackend::sleep(unsigned seconds) {
+    return ::sleep(seconds);
+}
+int LinuxBackend::usleep(useconds_t usec) {
+    return ::usleep(usec);
+}
+time_t LinuxBackend::time(time_t *out) {
+    return ::time(out);
+}
+struct tm *LinuxBackend::gmtime(const time_t *t) {
+    return ::gmtime(t);
+}
+time_t LinuxBackend::mktime(struct tm *tm) {
+    return ::mktime(tm);
+}
 
 int LinuxBackend::pthread_create(ThreadId *id, ThreadEntry entry, void *arg) {
     pthread_t tid;
@@ -81,8 +99,12 @@ pid_t LinuxBackend::waitpid(pid_t pid, int *status, int options) {
 int LinuxBackend::sigaction(int sig, const struct sigaction *act, struct sigaction *old) {
     return ::sigaction(sig, act, old);
 }
-int LinuxBackend::raise(int sig) { return ::raise(sig); }
-void LinuxBackend::exit(int status) { ::exit(status); }
+int LinuxBackend::raise(int sig) {
+    return ::raise(sig);
+}
+void LinuxBackend::exit(int status) {
+    ::exit(status);
+}
 
 Dir *LinuxBackend::opendir(const char *path) {
     DIR *d = ::opendir(mapped(path));
@@ -109,18 +131,34 @@ int LinuxBackend::closedir(Dir *dir) {
     return rc;
 }
 
-int LinuxBackend::chdir(const char *path) { return ::chdir(mapped(path)); }
+int LinuxBackend::chdir(const char *path) {
+    return ::chdir(mapped(path));
+}
 int LinuxBackend::mount(const char *source, const char *target, const char *fstype,
                         unsigned long flags, const void *data) {
     return ::mount(source, target, fstype, flags, data);
 }
-int LinuxBackend::umount(const char *target) { return ::umount(target); }
-int LinuxBackend::statfs(const char *path, struct statfs *buf) { return ::statfs(path, buf); }
-int LinuxBackend::stat(const char *path, struct stat *buf) { return ::stat(path, buf); }
-int LinuxBackend::mkdir(const char *path, mode_t mode) { return ::mkdir(path, mode); }
-int LinuxBackend::access(const char *path, int mode) { return ::access(mapped(path), mode); }
-int LinuxBackend::remove(const char *path) { return ::remove(mapped(path)); }
-int LinuxBackend::system(const char *command) { return ::system(command); }
+int LinuxBackend::umount(const char *target) {
+    return ::umount(target);
+}
+int LinuxBackend::statfs(const char *path, struct statfs *buf) {
+    return ::statfs(path, buf);
+}
+int LinuxBackend::stat(const char *path, struct stat *buf) {
+    return ::stat(path, buf);
+}
+int LinuxBackend::mkdir(const char *path, mode_t mode) {
+    return ::mkdir(path, mode);
+}
+int LinuxBackend::access(const char *path, int mode) {
+    return ::access(mapped(path), mode);
+}
+int LinuxBackend::remove(const char *path) {
+    return ::remove(mapped(path));
+}
+int LinuxBackend::system(const char *command) {
+    return ::system(command);
+}
 
 int LinuxBackend::run(const char *const argv[]) {
     pid_t pid = ::fork();
@@ -137,8 +175,12 @@ int LinuxBackend::run(const char *const argv[]) {
     return status;
 }
 
-int LinuxBackend::setuid(uid_t uid) { return ::setuid(uid); }
-int LinuxBackend::uname(struct utsname *buf) { return ::uname(buf); }
+int LinuxBackend::setuid(uid_t uid) {
+    return ::setuid(uid);
+}
+int LinuxBackend::uname(struct utsname *buf) {
+    return ::uname(buf);
+}
 int LinuxBackend::socket(int domain, int type, int protocol) {
     return ::socket(domain, type, protocol);
 }

@@ -14,6 +14,8 @@
 // bytes between the two markers go to OUT, untouched (GB2312). The timeline
 // lists each piece of output and each Enter with its time since qemu
 // connected, and the run's start and end.
+#include "sim/bed/accept_one.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -23,7 +25,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -60,21 +61,9 @@ int main(int argc, char **argv) {
     if (socket_path.empty() || log_path.empty() || transcript_path.empty())
         return usage();
 
-    int lfd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
-    ::unlink(socket_path.c_str());
-    if (lfd < 0 || ::bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(lfd, 1) != 0) {
-        perror(socket_path.c_str());
+    int fd = bed::accept_one(socket_path, "console-operator");
+    if (fd < 0)
         return 1;
-    }
-    int fd = ::accept(lfd, nullptr, nullptr);
-    if (fd < 0) {
-        perror("console-operator: accept");
-        return 1;
-    }
 
     std::ofstream log(log_path, std::ios::binary);
     std::ofstream timeline;

@@ -13,73 +13,38 @@
 // the first byte the program sends (its first heartbeat or LED frame, right
 // after panelopen) for it. Every event of the model goes to the record, one
 // JSON object per line in the format of ftq-sim --trace.
-#include "sim/kernel/host.h"
+#include "sim/bed/accept_one.h"
+#include "sim/bed/realtime_host.h"
 #include "sim/kernel/trace.h"
 #include "sim/models/panel.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kLineQuietMs = 3;
 
-class PeerHost : public sim::Host {
+class PeerHost : public bed::RealTimeHost {
   public:
     PeerHost(sim::Scenario scenario, std::ofstream &record)
-        : scenario_(std::move(scenario)), record_(record),
-          start_(std::chrono::steady_clock::now()) {}
+        : RealTimeHost(std::move(scenario)), record_(record) {}
 
-    sim::Time now() const override {
-        return std::chrono::duration_cast<std::chrono::microseconds>(
-                   std::chrono::steady_clock::now() - start_)
-            .count();
-    }
-    void at(sim::Time when, std::function<void()> fn) override {
-        timers_.emplace(when, std::move(fn));
-    }
     void trace(const std::string &dev, const std::string &ev, nlohmann::json data) override {
         sim::Trace one;
         one.add(now(), dev, ev, std::move(data));
         one.write_jsonl(record_);
         record_.flush();
     }
-    sim::Wiring &wiring() override { return wiring_; }
-    const sim::Scenario &scenario() const override { return scenario_; }
-    void add_device(const std::string &path, sim::Device *dev) override { devices_[path] = dev; }
-    sim::Device *device(const std::string &path) const {
-        auto it = devices_.find(path);
-        return it == devices_.end() ? nullptr : it->second;
-    }
-
-    // Runs the events that are due; the milliseconds to the next one, or -1.
-    int run_due() {
-        while (!timers_.empty() && timers_.begin()->first <= now()) {
-            auto fn = std::move(timers_.begin()->second);
-            timers_.erase(timers_.begin());
-            fn();
-        }
-        if (timers_.empty())
-            return -1;
-        return static_cast<int>((timers_.begin()->first - now()) / 1000 + 1);
-    }
 
   private:
-    sim::Scenario scenario_;
     std::ofstream &record_;
-    std::chrono::steady_clock::time_point start_;
-    std::multimap<sim::Time, std::function<void()>> timers_;
-    sim::Wiring wiring_;
-    std::map<std::string, sim::Device *> devices_;
 };
 
 bool send_all(int fd, const uint8_t *b, size_t n) {
@@ -127,21 +92,9 @@ int main(int argc, char **argv) {
             return 1;
         }
 
-        int lfd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
-        ::unlink(socket_path.c_str());
-        if (lfd < 0 || ::bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            ::listen(lfd, 1) != 0) {
-            perror(socket_path.c_str());
+        int fd = bed::accept_one(socket_path, "panel-peer");
+        if (fd < 0)
             return 1;
-        }
-        int fd = ::accept(lfd, nullptr, nullptr);
-        if (fd < 0) {
-            perror("panel-peer: accept");
-            return 1;
-        }
         host.trace("peer", "connected", {});
 
         sim::OpenFile port;

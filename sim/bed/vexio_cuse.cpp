@@ -17,7 +17,7 @@
 // armed the board "restarts": two seconds later the daemon records it and
 // sends SIGUSR2 to init, which powers the machine off.
 #include "board/vexio.h"
-#include "sim/kernel/host.h"
+#include "sim/bed/realtime_host.h"
 #include "sim/kernel/model.h"
 #include "sim/kernel/trace.h"
 #include "sim/models/vexio.h"
@@ -26,7 +26,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -46,21 +45,12 @@ namespace {
 
 constexpr sim::Time kRestartAfter = 2 * sim::kSecond;
 
-// The transport: real time, events on a timer list, records to a file.
-class CuseHost : public sim::Host {
+// The transport: the bed's real-time carrier, records to a file.
+class CuseHost : public bed::RealTimeHost {
   public:
     CuseHost(sim::Scenario scenario, int record_fd)
-        : scenario_(std::move(scenario)), record_fd_(record_fd),
-          start_(std::chrono::steady_clock::now()) {}
+        : RealTimeHost(std::move(scenario)), record_fd_(record_fd) {}
 
-    sim::Time now() const override {
-        return std::chrono::duration_cast<std::chrono::microseconds>(
-                   std::chrono::steady_clock::now() - start_)
-            .count();
-    }
-    void at(sim::Time when, std::function<void()> fn) override {
-        timers_.emplace(when, std::move(fn));
-    }
     void trace(const std::string &dev, const std::string &ev, nlohmann::json data) override {
         sim::Trace one;
         one.add(now(), dev, ev, std::move(data));
@@ -79,33 +69,9 @@ class CuseHost : public sim::Host {
             });
         }
     }
-    sim::Wiring &wiring() override { return wiring_; }
-    const sim::Scenario &scenario() const override { return scenario_; }
-    void add_device(const std::string &path, sim::Device *dev) override { devices_[path] = dev; }
-
-    sim::Device *device(const std::string &path) const {
-        auto it = devices_.find(path);
-        return it == devices_.end() ? nullptr : it->second;
-    }
-    // Runs the events that are due; the milliseconds to the next one, or -1.
-    int run_due() {
-        while (!timers_.empty() && timers_.begin()->first <= now()) {
-            auto fn = std::move(timers_.begin()->second);
-            timers_.erase(timers_.begin());
-            fn();
-        }
-        if (timers_.empty())
-            return -1;
-        return static_cast<int>(std::max<sim::Time>(0, timers_.begin()->first - now()) / 1000 + 1);
-    }
 
   private:
-    sim::Scenario scenario_;
     int record_fd_;
-    std::chrono::steady_clock::time_point start_;
-    std::multimap<sim::Time, std::function<void()>> timers_;
-    sim::Wiring wiring_;
-    std::map<std::string, sim::Device *> devices_;
     bool restarting_ = false;
 };
 

@@ -125,6 +125,15 @@ PortSettings panel_settings(const nlohmann::json &d) {
     return p;
 }
 
+// The settings a port took last: its last tcsetattr that succeeded.
+const TraceEvent *last_accepted(const std::vector<TraceEvent> &sets) {
+    const TraceEvent *set = nullptr;
+    for (const auto &e : sets)
+        if (e.data.value("result", -1) == 0)
+            set = &e;
+    return set;
+}
+
 void panel_link(std::ostringstream &out, const Trace &t) {
     auto opens = t.of("panel", "open");
     if (opens.empty()) {
@@ -136,11 +145,8 @@ void panel_link(std::ostringstream &out, const Trace &t) {
         << open_flags((o.data.value("flags", 0) & O_ACCMODE) == O_RDWR,
                       o.data.value("noctty", false), o.data.value("nonblock", false))
         << " at " << seconds(o.t);
-    const TraceEvent *set = nullptr;
     auto sets = t.of("panel", "tcsetattr");
-    for (const auto &e : sets)
-        if (e.data.value("result", -1) == 0)
-            set = &e;
+    const TraceEvent *set = last_accepted(sets);
     out << (set ? "; " + describe(panel_settings(set->data)) : std::string("; never set up"))
         << "\n";
 
@@ -211,11 +217,8 @@ void rs485_port(std::ostringstream &out, const Trace &t) {
         << open_flags(o.data.value("rdwr", false), o.data.value("noctty", false),
                       o.data.value("nonblock", false))
         << " at " << seconds(o.t);
-    const TraceEvent *set = nullptr;
     auto sets = t.of("rs485", "tcsetattr");
-    for (const auto &e : sets)
-        if (e.data.value("result", -1) == 0)
-            set = &e;
+    const TraceEvent *set = last_accepted(sets);
     if (set == nullptr) {
         out << "; never set up\n";
         return;

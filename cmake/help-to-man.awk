@@ -5,6 +5,7 @@
 #   heading:  (unindented, alone)  -> a section named in capitals
 #   "  TERM  text" (indent 2, a gap of two blanks or more) -> a tagged entry
 #   lines indented further         -> continue the entry
+#   "| text" (or "|" alone)        -> text kept as it is, line by line
 #   other lines                    -> prose; a blank line ends a paragraph
 # Variables: name, section, version, whatis (the NAME line's text).
 function roff(s) {
@@ -28,6 +29,11 @@ NR == 1 && /^usage: / {
     print roff(substr($0, 8))
     next
 }
+# Leaving a block kept as it is.
+literal && !/^\|( |$)/ {
+    print ".fi"
+    literal = 0
+}
 /^$/ { paragraph = 1; next }
 /^[a-z][a-z ]*:$/ {
     paragraph = 0
@@ -45,6 +51,13 @@ NR == 1 && /^usage: / {
         print ".PP"
     paragraph = 0
 }
+/^\|( |$)/ {
+    if (!literal)
+        print ".nf"
+    literal = 1
+    print roff(substr($0, 3))
+    next
+}
 /^  [^ ]/ && match(substr($0, 3), /[^ ]  +/) {
     line = substr($0, 3)
     term = substr(line, 1, RSTART)
@@ -57,4 +70,8 @@ NR == 1 && /^usage: / {
 {
     sub(/^ +/, "")
     print roff($0)
+}
+END {
+    if (literal)
+        print ".fi"
 }

@@ -2,17 +2,77 @@
 # CMakeLists.txt, once every target exists.
 #
 # A host build installs ftq-sim for the engineers' workstations: the tool in
-# bin/, its man page, the scenario catalog in share/ftq/scenarios/ and docs/
-# (the GTKWave view with it) in share/doc/ftq/; CPack makes the ftq-sim
-# package. The board build (cross-compiled) installs ftq in bin/; CPack
-# makes the ftq package for armhf. scripts/package.sh builds both.
+# bin/, the man pages ftq-sim(1) and ftq(1), the scenario catalog in
+# share/ftq/scenarios/ and docs/ (the GTKWave view with it) in
+# share/doc/ftq-sim/; CPack makes the ftq-sim package. The board build
+# (cross-compiled) installs ftq in bin/; CPack makes the ftq package for
+# armhf. scripts/package.sh builds both. Each package's doc folder, named
+# after the package, holds its copyright (DEP-5) and its changelog made from
+# NEWS.md; lintian's overrides for what it must keep are in
+# cmake/lintian/.
 include(GNUInstallDirs)
+include(${CMAKE_CURRENT_LIST_DIR}/man.cmake)
 
 set(FTQ_VERSION 0.1.0)
 option(FTQ_PACKAGE_BOARD "Install and package ftq for the board rather than ftq-sim"
        ${CMAKE_CROSSCOMPILING})
-set(FTQ_PACKAGE_CONTACT "ftq engineers <ftq@localhost>" CACHE STRING
-    "The Maintainer field of the packages")
+# Debian wants a contact that mail reaches, on a real domain: the default
+# is a placeholder of the reserved example.org, to be set for a release.
+set(FTQ_PACKAGE_CONTACT "ftq authors <ftq@example.org>" CACHE STRING
+    "The Maintainer field of the packages: Name <address>")
+if(FTQ_PACKAGE_BOARD)
+  set(FTQ_PACKAGE ftq)
+else()
+  set(FTQ_PACKAGE ftq-sim)
+endif()
+set(FTQ_PACKAGE_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${FTQ_PACKAGE})
+
+# --version: the project version, and the git description of the checkout
+# at build time (the header is rewritten only when that changes).
+if(TARGET ftq-sim)
+  set(FTQ_VERSION_HEADER ${CMAKE_BINARY_DIR}/generated/ftq_version.h)
+  add_custom_target(
+    ftq-version
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR} -DOUT=${FTQ_VERSION_HEADER}
+            -DVERSION=${FTQ_VERSION} -P ${CMAKE_SOURCE_DIR}/cmake/version.cmake
+    BYPRODUCTS ${FTQ_VERSION_HEADER}
+    COMMENT "Reading the git description for --version"
+    VERBATIM)
+  add_dependencies(ftq-sim ftq-version)
+  target_include_directories(ftq-sim PRIVATE ${CMAKE_BINARY_DIR}/generated)
+  target_compile_definitions(ftq-sim PRIVATE FTQ_VERSION_HEADER)
+endif()
+
+# The copyright file in Debian's machine-readable form, with the licence's
+# text from LICENSE (each line indented, blank lines as " .").
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE FTQ_LICENSE_TEXT)
+string(REGEX REPLACE "^MIT License\n\n" "" FTQ_LICENSE_TEXT "${FTQ_LICENSE_TEXT}")
+string(REGEX REPLACE "\n+$" "" FTQ_LICENSE_TEXT "${FTQ_LICENSE_TEXT}")
+string(REPLACE "\n\n" "\n.\n" FTQ_LICENSE_TEXT "${FTQ_LICENSE_TEXT}")
+string(REPLACE "\n" "\n " FTQ_LICENSE_TEXT "${FTQ_LICENSE_TEXT}")
+set(FTQ_COPYRIGHT ${CMAKE_BINARY_DIR}/copyright)
+file(WRITE ${FTQ_COPYRIGHT}
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: ftq\n"
+     "\n"
+     "Files: *\n"
+     "Copyright: 2026 the ftq authors\n"
+     "License: Expat\n"
+     " ${FTQ_LICENSE_TEXT}\n")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+
+# The changelog, Debian's form of NEWS.md, compressed without a time stamp.
+set(FTQ_CHANGELOG ${CMAKE_BINARY_DIR}/changelog)
+add_custom_command(
+  OUTPUT ${FTQ_CHANGELOG}.gz
+  COMMAND sh -c "\"$0\" -v package=\"$1\" -v maintainer=\"$2\" -f \"$3\" \"$4\" > \"$5\" && gzip -9nc \"$5\" > \"$5.gz\""
+          ${FTQ_AWK} ${FTQ_PACKAGE} ${FTQ_PACKAGE_CONTACT}
+          ${CMAKE_SOURCE_DIR}/cmake/news-to-changelog.awk ${CMAKE_SOURCE_DIR}/NEWS.md
+          ${FTQ_CHANGELOG}
+  DEPENDS ${CMAKE_SOURCE_DIR}/NEWS.md ${CMAKE_SOURCE_DIR}/cmake/news-to-changelog.awk
+  COMMENT "Writing the changelog of ${FTQ_PACKAGE} from NEWS.md"
+  VERBATIM)
+add_custom_target(ftq-changelog ALL DEPENDS ${FTQ_CHANGELOG}.gz)
 
 if(TARGET ftq-sim)
   # ftq-sim finds its catalog through $FTQ_SCENARIOS, then the share folder
@@ -24,29 +84,32 @@ if(TARGET ftq-sim)
                                              FTQ_SOURCE_CATALOG="${CMAKE_SOURCE_DIR}/scenarios")
 endif()
 
+install(FILES ${FTQ_COPYRIGHT} ${FTQ_CHANGELOG}.gz DESTINATION ${FTQ_PACKAGE_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/lintian/${FTQ_PACKAGE}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
+
 if(FTQ_PACKAGE_BOARD)
   install(TARGETS ftq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 elseif(TARGET ftq-sim AND NOT CMAKE_CROSSCOMPILING)
-  # The man page is ftq-sim's own --help text in roff: one source for both.
-  find_program(FTQ_AWK NAMES mawk gawk awk REQUIRED)
-  set(FTQ_SIM_MAN ${CMAKE_BINARY_DIR}/ftq-sim.1)
-  add_custom_command(
-    OUTPUT ${FTQ_SIM_MAN}
-    COMMAND sh -c "\"$0\" --help | \"$1\" -v name=ftq-sim -v section=1 -v version=$2 -v whatis=\"$3\" -f \"$4\" > \"$5\""
-            $<TARGET_FILE:ftq-sim> ${FTQ_AWK} ${FTQ_VERSION}
-            "run the factory test program ftq on a simulated board"
-            ${CMAKE_SOURCE_DIR}/cmake/help-to-man.awk ${FTQ_SIM_MAN}
-    DEPENDS ftq-sim ${CMAKE_SOURCE_DIR}/cmake/help-to-man.awk
-    COMMENT "Generating the man page ftq-sim.1 from ftq-sim --help"
-    VERBATIM)
-  add_custom_target(ftq-sim-man ALL DEPENDS ${FTQ_SIM_MAN})
+  # The man pages are the tools' own help texts in roff: one source for both.
+  ftq_man_page(NAME ftq-sim SECTION 1
+               WHATIS "run the factory test program ftq on a simulated board"
+               HELP $<TARGET_FILE:ftq-sim> --help
+               DEPENDS ftq-sim)
+  # ftq's help text comes from the program on the simulated board; the
+  # board root file systems carry no man pages, so the page ships here.
+  ftq_man_page(NAME ftq SECTION 1
+               WHATIS "factory test of the video-recorder main board"
+               HELP sh ${CMAKE_SOURCE_DIR}/cmake/ftq-help-text.sh $<TARGET_FILE:ftq-sim>
+                    ${CMAKE_SOURCE_DIR}/README.md
+               DEPENDS ftq-sim ${CMAKE_SOURCE_DIR}/cmake/ftq-help-text.sh
+                       ${CMAKE_SOURCE_DIR}/README.md)
 
   install(TARGETS ftq-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${FTQ_SIM_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/scenarios/
           DESTINATION ${CMAKE_INSTALL_DATADIR}/ftq/scenarios
           FILES_MATCHING PATTERN "*.json" PATTERN "*.expected" PATTERN "*.stderr")
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${FTQ_PACKAGE_DOCDIR})
 endif()
 
 set(CPACK_GENERATOR DEB)

@@ -3,6 +3,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev iproute2 tmux)
+# ftq-sim's command line (header-only).
+packages+=(libcli11-dev)
 if [ "${1:-}" = "--board" ]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user googletest)
 fi

@@ -5,8 +5,10 @@
 // design, nor holds more at once than its uses need.
 #include "sim/harness/harness.h"
 #include "sim/harness/report.h"
+#include "sim/harness/result.h"
 #include "sim/harness/session.h"
 #include "simrun.h"
+#include "trace_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +43,8 @@ struct Shown {
     std::vector<std::string> left_open;
     int peak_descriptors = 0;
     std::set<int> other_streams; // written to besides standard output and error
+    nlohmann::json result;       // what ftq-sim --result writes
+    std::set<std::pair<std::string, std::string>> trace_kinds;
 };
 
 Shown run(const sim::Scenario &scenario) {
@@ -60,6 +64,9 @@ Shown run(const sim::Scenario &scenario) {
     shown.out += sim::step_table(*s.kernel, s.result) + shown.board;
     shown.left_open = s.left_open;
     shown.peak_descriptors = s.peak_descriptors;
+    shown.result = sim::run_result(s, "", sim::scenario_args(scenario));
+    for (const auto &e : s.kernel->trace().events())
+        shown.trace_kinds.insert({e.dev, e.ev});
     return shown;
 }
 
@@ -99,6 +106,31 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
 
     EXPECT_NE(optional_file("docs/catalog.md").find("`" + name + "`"), std::string::npos)
         << "docs/catalog.md does not list " << name;
+    static const qa::TraceDoc trace_doc(optional_file("docs/trace.md"));
+    for (const auto &[dev, ev] : first.trace_kinds)
+        EXPECT_TRUE(trace_doc.names(dev, ev))
+            << "docs/trace.md does not name " << dev << " / " << ev;
+
+    // --result says what the transcript's last lines say: the record, and
+    // how ftq ended.
+    const nlohmann::json &rec = first.result["record"];
+    std::string record_line = "test result record: usbResult " + rec["usbResult"].dump() +
+                              ", sataResult " + rec["sataResult"].dump() + ", networkError " +
+                              rec["networkError"].dump() + ", rs485Error " +
+                              rec["rs485Error"].dump() + ", alarmError " +
+                              rec["alarmError"].dump() + ", rtcError " + rec["rtcError"].dump() +
+                              "; expected USB count " + rec["expectedUsbCount"].dump() + "\n";
+    EXPECT_NE(first.board.find(record_line), std::string::npos)
+        << name << ": the result's record is not the transcript's:\n"
+        << record_line;
+    std::string ended = first.board.substr(first.board.rfind("ftq ended: ") + 11);
+    nlohmann::json exit = {{"stalled", true}};
+    int number = 0;
+    if (std::sscanf(ended.c_str(), "exit status %d", &number) == 1)
+        exit = {{"status", number}};
+    else if (std::sscanf(ended.c_str(), "killed by signal %d", &number) == 1)
+        exit = {{"signal", number == 2 ? "SIGINT" : number == 15 ? "SIGTERM" : "another"}};
+    EXPECT_EQ(first.result["exit"], exit) << name << ": ftq ended: " << ended;
 
     std::string expected_file = "scenarios/" + name + ".expected";
     std::string expected = optional_file(expected_file);

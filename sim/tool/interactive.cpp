@@ -33,6 +33,15 @@ void restore_and_reraise(int sig) {
     ::raise(sig);
 }
 
+// A signal that asks ftq-sim to end is passed on to ftq, as the board's
+// kernel would deliver it, so that the run ends its own way and everything
+// recorded up to then is still written.
+volatile sig_atomic_t signal_to_pass = 0;
+
+void pass_on(int sig) {
+    signal_to_pass = sig;
+}
+
 void write_out(const std::string &s) {
     const char *p = s.data();
     size_t left = s.size();
@@ -47,13 +56,27 @@ void write_out(const std::string &s) {
     }
 }
 
-const char *const LEGEND =
-    "\033[1mftq-sim interactive\033[0m: virtual time runs at the speed of the wall clock.\n"
-    "  Enter        the console's Enter (ends a console wait)\n"
-    "  arrow keys   panel keys UP, DOWN, LEFT, RIGHT (press and release)\n"
-    "  e            panel key ENTER (the joystick on types 1 and 6)\n"
-    "  m            panel key MENU (ends the key test)\n"
-    "  Ctrl-C       interrupt ftq, as on the board's console\n\n";
+const char *const KEYS = "  Enter        the console's Enter (ends a console wait)\n"
+                         "  arrow keys   panel keys UP, DOWN, LEFT, RIGHT (press and release)\n"
+                         "  e            panel key ENTER (the joystick on types 1 and 6)\n"
+                         "  m            panel key MENU (ends the key test)\n"
+                         "  Ctrl-C       interrupt ftq, as on the board's console\n\n";
+
+// Colours only for a terminal: a file or a pipe gets the plain text.
+bool colour = false;
+
+std::string paint(const char *code, const std::string &text) {
+    return colour ? std::string("\033[") + code + "m" + text + "\033[0m" : text;
+}
+
+std::string legend(double speed) {
+    char pace[96];
+    if (speed == 1)
+        snprintf(pace, sizeof pace, "at the speed of the wall clock");
+    else
+        snprintf(pace, sizeof pace, "%g virtual seconds to each second of the wall clock", speed);
+    return paint("1", "ftq-sim interactive") + ": virtual time runs " + pace + ".\n" + KEYS;
+}
 
 double wall_now() {
     using namespace std::chrono;
@@ -68,7 +91,17 @@ class Operator {
     }
 
     Time pace(Time next) {
+        if (passed_on_)
+            return next;
         for (;;) {
+            if (int sig = signal_to_pass) {
+                // Once ftq has the signal nobody is left to pace for: the
+                // rest of the run takes virtual time only.
+                passed_on_ = true;
+                Time at = k_.now();
+                k_.at(at, [this, sig] { k_.signal_all(sig); });
+                return at;
+            }
             double target =
                 next == Kernel::kForeverTime
                     ? 1e300
@@ -156,6 +189,7 @@ class Operator {
     double start_wall_;
     Time start_virtual_;
     bool input_open_ = true;
+    bool passed_on_ = false;
     int escape_ = 0;
 };
 
@@ -164,14 +198,16 @@ class Operator {
 void show_board_events(Kernel &kernel) {
     kernel.trace().listen([](const TraceEvent &e) {
         if (e.dev == "panel" && e.ev == "led_mode" && e.data.contains("mode"))
-            write_out("\033[36m  [panel LEDs: " + e.data["mode"].get<std::string>() + "]\033[0m\n");
+            write_out(paint("36", "  [panel LEDs: " + e.data["mode"].get<std::string>() + "]") +
+                      "\n");
         else if (e.dev == "vexio" && e.ev == "buzzer_on")
-            write_out("\033[33m  [buzzer sounds]\033[0m\n");
+            write_out(paint("33", "  [buzzer sounds]") + "\n");
         else if (e.dev == "vexio" && e.ev == "buzzer_off" && e.data.contains("ms"))
-            write_out("\033[33m  [buzzer silent after " +
-                      std::to_string(e.data["ms"].get<int64_t>()) + " ms]\033[0m\n");
+            write_out(paint("33", "  [buzzer silent after " +
+                                      std::to_string(e.data["ms"].get<int64_t>()) + " ms]") +
+                      "\n");
         else if (e.dev == "vexio" && e.ev == "watchdog_armed")
-            write_out("\033[35m  [watchdog armed: the board restarts]\033[0m\n");
+            write_out(paint("35", "  [watchdog armed: the board restarts]") + "\n");
     });
 }
 
@@ -183,8 +219,7 @@ InteractiveSession::InteractiveSession(Kernel &kernel, double speed) {
             restore_terminal();
             std::abort();
         });
-        for (int sig : {SIGTERM, SIGHUP, SIGQUIT})
-            ::signal(sig, restore_and_reraise);
+        ::signal(SIGQUIT, restore_and_reraise);
         struct termios raw = saved_tio;
         // Keys reach us one by one and Ctrl-C as a byte: the simulated
         // console decides what they mean. Output processing stays, so a
@@ -194,7 +229,14 @@ InteractiveSession::InteractiveSession(Kernel &kernel, double speed) {
         raw.c_cc[VTIME] = 0;
         ::tcsetattr(0, TCSANOW, &raw);
     }
-    write_out(LEGEND);
+    // Without SA_RESTART, so that the wait for a key ends at once.
+    struct sigaction pass = {};
+    pass.sa_handler = pass_on;
+    sigemptyset(&pass.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(sig, &pass, nullptr);
+    colour = ::isatty(1) == 1;
+    write_out(legend(speed));
     show_board_events(kernel);
     auto op = std::make_shared<Operator>(kernel, speed);
     kernel.set_pacer([op](Time next) { return op->pace(next); });

@@ -16,7 +16,7 @@ function roff(s) {
     return s
 }
 BEGIN {
-    print ".\\\" Generated from `" name " --help` by cmake/help-to-man.awk: do not edit."
+    print ".\\\" Generated from the help text of " name " by cmake/help-to-man.awk: do not edit."
     print ".TH " toupper(name) " " section " \"\" \"ftq " version "\" \"User Commands\""
     print ".nh"
     print ".ad l"

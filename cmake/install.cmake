@@ -141,7 +141,7 @@ if(FTQ_PACKAGE_BOARD)
 else()
   set(CPACK_PACKAGE_NAME ftq-sim)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "the factory test program ftq on a simulated board")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "factory test program ftq on a simulated board")
   set(CPACK_PACKAGE_DESCRIPTION
       "ftq-sim runs the unchanged factory test program ftq of the video-recorder\n"
       "main board on a deterministic simulated board, in virtual time, with\n"

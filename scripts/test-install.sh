@@ -5,12 +5,16 @@
 #  2. the catalog lookup order with real trees: $FTQ_SCENARIOS, the share
 #     folder next to the binary, the source tree from a build folder, and
 #     exit status 2 naming every folder tried when none is there;
-#  3. the man page says what ftq-sim --help says;
+#  3. the man pages: ftq-sim(1) says what ftq-sim --help says, ftq(1) what
+#     ftq -h says, both compressed;
 #  4. dpkg-deb --info and --contents of both packages (architecture,
-#     dependencies, files, stripped binaries);
-#  5. the amd64 package installs with dpkg -i, ftq-sim runs from the PATH,
-#     and dpkg --purge leaves nothing behind (needs root or sudo; skipped
-#     with --no-dpkg, for a machine where ftq-sim is installed).
+#     dependencies, files, stripped binaries, copyright and changelog);
+#  5. lintian on both packages: no error, and no warning that the package's
+#     overrides (cmake/lintian/, each with its reason) do not list;
+#  6. the amd64 package installs with dpkg -i, ftq-sim runs from the PATH,
+#     man ftq and man ftq-sim show the installed pages, and dpkg --purge
+#     leaves nothing behind (needs root or sudo; skipped with --no-dpkg, for
+#     a machine where ftq-sim is installed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -24,6 +28,8 @@ SUDO=""
 need=()
 command -v groff > /dev/null || need+=(groff-base)
 command -v col > /dev/null || need+=(bsdextrautils)
+command -v lintian > /dev/null || need+=(lintian)
+command -v man > /dev/null || need+=(man-db)
 if [ ${#need[@]} -gt 0 ]; then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
@@ -100,13 +106,16 @@ mv "$tmp/stage/usr" "$tmp/moved/ftq"
 tree=$tmp/moved/ftq
 sim=$tree/bin/ftq-sim
 share=$tree/share/ftq/scenarios
-for f in bin/ftq-sim share/man/man1/ftq-sim.1 share/ftq/scenarios/healthy-type2.json \
-    share/ftq/scenarios/healthy-type2.expected share/doc/ftq/scenario.md share/doc/ftq/timeline.gtkw; do
+for f in bin/ftq-sim share/man/man1/ftq-sim.1.gz share/man/man1/ftq.1.gz \
+    share/ftq/scenarios/healthy-type2.json share/ftq/scenarios/healthy-type2.expected \
+    share/doc/ftq-sim/scenario.md share/doc/ftq-sim/trace.md share/doc/ftq-sim/result.md \
+    share/doc/ftq-sim/timeline.gtkw share/doc/ftq-sim/copyright share/doc/ftq-sim/changelog.gz; do
     [ -f "$tree/$f" ] || fail "the installed tree lacks $f"
 done
 [ "$(count_json "$share")" -eq "$(count_json scenarios)" ] ||
     fail "the installed catalog does not hold every scenario"
-ok "cmake --install: ftq-sim, its man page, the catalog and docs/ with the GTKWave view"
+[ ! -e "$tree/share/doc/ftq" ] || fail "the docs of ftq-sim are also in share/doc/ftq"
+ok "cmake --install: ftq-sim, its man pages, the catalog and docs/ with the GTKWave view in share/doc/ftq-sim"
 
 run moved-list "$sim" --list
 expect_status 0
@@ -182,18 +191,33 @@ help_words() {
     "$1" --help | grep -vE '^[a-z][a-z ]*:$' | sed '1s/^usage: //' | tr -s ' \t' '\n' | grep -v '^$'
 }
 man_words() {
-    groff -man -Tascii "$1" 2> /dev/null | col -bx | sed -n '/^SYNOPSIS$/,$p' |
+    zcat "$1" | groff -man -Tascii 2> /dev/null | col -bx | sed -n '/^SYNOPSIS$/,$p' |
         grep -vE '^[A-Z][A-Z ]*$|FTQ-SIM\(1\)$' | tr -s ' \t' '\n' | grep -v '^$'
 }
 help_words "$sim" > "$tmp/help.words"
-man_words "$tree/share/man/man1/ftq-sim.1" > "$tmp/man.words"
+man_words "$tree/share/man/man1/ftq-sim.1.gz" > "$tmp/man.words"
 [ "$(wc -l < "$tmp/help.words")" -gt 100 ] || fail "ftq-sim --help is too short"
 diff "$tmp/help.words" "$tmp/man.words" > "$tmp/help-man.diff" ||
     fail "the man page and ftq-sim --help differ (words, - help + man):
 $(head -20 "$tmp/help-man.diff")"
-grep -qx 'ftq\\-sim \\- run the factory test program ftq on a simulated board' \
-    "$tree/share/man/man1/ftq-sim.1" || fail "the man page has no NAME line"
+zcat "$tree/share/man/man1/ftq-sim.1.gz" |
+    grep -qx 'ftq\\-sim \\- run the factory test program ftq on a simulated board' ||
+    fail "the man page has no NAME line"
 ok "the man page says word for word what ftq-sim --help says"
+
+# ftq(1): ftq's own help text, line by line, and the README's exit statuses.
+zcat "$tree/share/man/man1/ftq.1.gz" | groff -man -Tascii 2> /dev/null | col -bx > "$tmp/ftq.man"
+"$sim" --raw -- -h 2> /dev/null | tail -n +2 | expand | sed 's/ *$//' > "$tmp/ftq.help"
+[ "$(wc -l < "$tmp/ftq.help")" -gt 10 ] || fail "ftq -h on the simulated board printed no help text"
+while IFS= read -r line; do
+    [ -z "$line" ] && continue
+    grep -qF -- "$line" "$tmp/ftq.man" || fail "ftq(1) lacks the help text's line '$line'"
+done < "$tmp/ftq.help"
+for heading in "NAME" "SYNOPSIS" "THE WHOLE RUN" "EXIT STATUS"; do
+    grep -qx "$heading" "$tmp/ftq.man" || fail "ftq(1) has no section $heading"
+done
+grep -qE '^ +255 ' "$tmp/ftq.man" || fail "ftq(1) does not name exit status 255"
+ok "ftq(1) holds ftq's help text line by line, the whole run and the exit statuses"
 
 # 4. The packages.
 sim_deb=$(ls build/packages/ftq-sim_*_amd64.deb)
@@ -221,8 +245,9 @@ ok "$(basename "$sim_deb"): amd64, Depends: $depends; the installed files; strip
 depends=$(field "$ftq_deb" Depends)
 [[ "$depends" =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] || fail "$ftq_deb: Depends is '$depends', not libc6 alone"
 dpkg-deb --info "$ftq_deb" > /dev/null
-files=$(dpkg-deb --contents "$ftq_deb" | awk '{print $6}' | grep -v '/$')
-[ "$files" = ./usr/bin/ftq ] || fail "$ftq_deb carries $files, not ./usr/bin/ftq alone"
+files=$(dpkg-deb --contents "$ftq_deb" | awk '{print $6}' | grep -v '/$' | sort | tr '\n' ' ')
+[ "$files" = "./usr/bin/ftq ./usr/share/doc/ftq/changelog.gz ./usr/share/doc/ftq/copyright ./usr/share/lintian/overrides/ftq " ] ||
+    fail "$ftq_deb carries $files, not ./usr/bin/ftq with its copyright, changelog and lintian overrides"
 mkdir "$tmp/ftq-deb"
 dpkg-deb -x "$ftq_deb" "$tmp/ftq-deb"
 board=$tmp/ftq-deb/usr/bin/ftq
@@ -230,9 +255,25 @@ readelf -h "$board" | grep -qE 'Machine: +ARM$' || fail "$ftq_deb: ftq is not an
 readelf -S "$board" | grep -qE '\.debug_|\.symtab' && fail "$ftq_deb: ftq is not stripped"
 needed=$(readelf -d "$board" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 [ "$needed" = "libc.so.6 ld-linux-armhf.so.3 " ] || fail "$ftq_deb: ftq needs $needed"
-ok "$(basename "$ftq_deb"): armhf, Depends: $depends; ./usr/bin/ftq alone; stripped; needs $needed"
+ok "$(basename "$ftq_deb"): armhf, Depends: $depends; ./usr/bin/ftq and its doc folder; stripped; needs $needed"
 
-# 5. dpkg -i, run from the PATH, dpkg --purge.
+# 5. lintian: errors and warnings fail; the packages' own overrides, each
+# with its reason, are all it may skip. Its informational notes are shown.
+for deb in "$sim_deb" "$ftq_deb"; do
+    name=$(basename "$deb")
+    set +e
+    lintian --fail-on error,warning "$deb" > "$tmp/lintian.out" 2>&1
+    status=$?
+    set -e
+    grep -v '^running with root privileges' "$tmp/lintian.out" | sed "s/^/  lintian: /" || true
+    [ "$status" -eq 0 ] || fail "lintian on $name: exit status $status (above)"
+    if grep -qE '^[EW]: ' "$tmp/lintian.out"; then
+        fail "lintian on $name reports errors or warnings (above)"
+    fi
+    ok "lintian on $name: no error, no warning beyond its overrides"
+done
+
+# 6. dpkg -i, run from the PATH, the man pages, dpkg --purge.
 if [ "$with_dpkg" -eq 1 ]; then
     if dpkg-query -W -f='${Status}' ftq-sim 2> /dev/null | grep -q "install ok installed"; then
         fail "ftq-sim is already installed here: remove it (dpkg --purge ftq-sim) or pass --no-dpkg"
@@ -252,6 +293,13 @@ if [ "$with_dpkg" -eq 1 ]; then
     cmp -s "$tmp/dpkg-run.out" scenarios/healthy-type2.expected ||
         fail "the installed package: --scenario healthy-type2 differs from its expected transcript"
     ok "dpkg -i: ftq-sim from the PATH runs the catalog in /usr/share/ftq/scenarios"
+    for page in ftq ftq-sim; do
+        [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] ||
+            fail "man $page finds $(man -w "$page" 2>&1), not the installed page"
+        MANWIDTH=80 man "$page" 2> /dev/null | col -bx > "$tmp/man-$page.out"
+        grep -q "^NAME" "$tmp/man-$page.out" || fail "man $page shows no page"
+    done
+    ok "man ftq and man ftq-sim show the installed pages"
 
     $SUDO dpkg --purge ftq-sim > /dev/null
     installed=0
@@ -261,7 +309,7 @@ if [ "$with_dpkg" -eq 1 ]; then
         [ -d "$f" ] && continue
         [ ! -e "$f" ] || fail "dpkg --purge left $f"
     done < "$tmp/dpkg.files"
-    for d in /usr/share/ftq /usr/share/doc/ftq; do
+    for d in /usr/share/ftq /usr/share/doc/ftq-sim; do
         [ ! -e "$d" ] || fail "dpkg --purge left $d"
     done
     ok "dpkg --purge: no file of the package is left"

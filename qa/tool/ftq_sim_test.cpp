@@ -22,7 +22,7 @@ struct SimCall {
     std::string err;
 };
 
-std::string slurp(const std::string &path) {
+[[maybe_unused]] std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -33,7 +33,7 @@ std::string temp_path(const std::string &name) {
     return testing::TempDir() + "ftq-sim-test-" + std::to_string(getpid()) + "-" + name;
 }
 
-std::string temp_file(const std::string &name, const std::string &content) {
+[[maybe_unused]] std::string temp_file(const std::string &name, const std::string &content) {
     std::string path = temp_path(name);
     std::ofstream(path, std::ios::binary) << content;
     return path;

@@ -13,7 +13,8 @@
 include(GNUInstallDirs)
 include(${CMAKE_CURRENT_LIST_DIR}/man.cmake)
 
-set(FTQ_VERSION 0.1.0)
+# The release, from project(); NEWS.md has a section for it.
+set(FTQ_VERSION ${PROJECT_VERSION})
 option(FTQ_PACKAGE_BOARD "Install and package ftq for the board rather than ftq-sim"
        ${CMAKE_CROSSCOMPILING})
 # Debian wants a contact that mail reaches, on a real domain: the default
@@ -62,6 +63,15 @@ file(WRITE ${FTQ_COPYRIGHT}
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
 
 # The changelog, Debian's form of NEWS.md, compressed without a time stamp.
+# Its newest entry must be this release, or the package would describe
+# another version than its own.
+file(STRINGS ${CMAKE_SOURCE_DIR}/NEWS.md FTQ_NEWS_RELEASES REGEX "^## [0-9]")
+list(GET FTQ_NEWS_RELEASES 0 FTQ_NEWS_NEWEST)
+if(NOT FTQ_NEWS_NEWEST MATCHES "^## ${FTQ_VERSION} \\(")
+  message(FATAL_ERROR "NEWS.md: the newest release is '${FTQ_NEWS_NEWEST}', not ${FTQ_VERSION}: "
+                      "add a section '## ${FTQ_VERSION} (YYYY-MM-DD)' for this release")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/NEWS.md)
 set(FTQ_CHANGELOG ${CMAKE_BINARY_DIR}/changelog)
 add_custom_command(
   OUTPUT ${FTQ_CHANGELOG}.gz

@@ -29,7 +29,7 @@ function(ftq_man_page)
     # nothing, must not leave a page that says nothing.
     COMMAND sh -c "out=$0; \"$@\" > \"$out\" && test -s \"$out\"" ${page}.help ${MAN_HELP}
     COMMAND sh -c "\"$0\" -v name=\"$1\" -v section=\"$2\" -v version=\"$3\" -v whatis=\"$4\" -f \"$5\" \"$6\" > \"$7\""
-            ${FTQ_AWK} ${MAN_NAME} ${MAN_SECTION} ${FTQ_VERSION} ${MAN_WHATIS}
+            ${FTQ_AWK} ${MAN_NAME} ${MAN_SECTION} ${PROJECT_VERSION} ${MAN_WHATIS}
             ${CMAKE_SOURCE_DIR}/cmake/help-to-man.awk ${page}.help ${page}
     # -n: no name or time stamp in the gzip header, so that the same page
     # gives the same bytes (lintian's package-contains-timestamped-gzip).

@@ -107,12 +107,9 @@ void summary(const std::string &out, nlohmann::json &result) {
 // The numbered steps of a whole run, each from its heading to whatever
 // comes next: the next heading, after the last step the board information
 // report, then the summary, or the end of the run.
-nlohmann::json steps(const Kernel &k, const RunResult &r) {
+nlohmann::json steps(const Kernel &k, const RunResult &r, const std::vector<std::string> &texts) {
     nlohmann::json out = nlohmann::json::array();
     const auto &writes = k.console();
-    std::vector<std::string> texts;
-    for (const auto &w : writes)
-        texts.push_back(gb2312_to_utf8(w.bytes));
     int last = 0;
     auto close_last = [&](Time t) {
         if (!out.empty() && !out.back().contains("duration"))
@@ -167,12 +164,16 @@ nlohmann::json run_result(const Session &session, const std::string &scenario,
           {"rtcError", rec.rtcError},
           {"expectedUsbCount", rec.usbExpected}}},
     };
+    // Each write converted once: the program writes each message whole.
+    std::vector<std::string> texts;
     std::string out;
-    for (const auto &w : session.kernel->console())
+    for (const auto &w : session.kernel->console()) {
+        texts.push_back(gb2312_to_utf8(w.bytes));
         if (w.fd == 1)
-            out += w.bytes;
-    summary(gb2312_to_utf8(out), result);
-    result["steps"] = steps(*session.kernel, session.result);
+            out += texts.back();
+    }
+    summary(out, result);
+    result["steps"] = steps(*session.kernel, session.result, texts);
     result["virtualSeconds"] = static_cast<double>(session.result.finished_at) / kSecond;
     return result;
 }

@@ -75,12 +75,16 @@ const Gb2312Table &gb2312() {
 
 } // namespace
 
-std::string line_to_utf8(std::string_view line) {
-    if (valid_utf8(line))
-        return std::string(line);
+namespace {
+
+// Converts into `out`, which keeps its storage from line to line.
+void to_utf8(std::string_view line, std::string &out) {
+    out.clear();
+    if (valid_utf8(line)) {
+        out.append(line);
+        return;
+    }
     const Gb2312Table &t = gb2312();
-    std::string out;
-    out.reserve(line.size() * 3 / 2);
     for (size_t i = 0; i < line.size(); ++i) {
         auto c = static_cast<unsigned char>(line[i]);
         if (c < 0x80) {
@@ -100,6 +104,13 @@ std::string line_to_utf8(std::string_view line) {
         }
         out += "\xEF\xBF\xBD";
     }
+}
+
+} // namespace
+
+std::string line_to_utf8(std::string_view line) {
+    std::string out;
+    to_utf8(line, out);
     return out;
 }
 
@@ -757,6 +768,7 @@ struct Parser::Impl {
 
     // The physical line being read.
     std::string line;
+    std::string utf8; // the line as UTF-8
     bool line_cut = false;
     uint64_t offset = 0;      // bytes of the capture read so far
     uint64_t line_start = 0;  // where the physical line began
@@ -805,6 +817,7 @@ struct Parser::Impl {
         net_port = -1;
         rtc_failed = rtc_pending = rtc_clock_ok = false;
         rec = Json::object();
+        rec.get_ref<Json::object_t &>().reserve(32);
         rec["source"] = {{"file", file}, {"offset", start}};
         rec["verdict"] = nullptr;
         rec["mode"] = "single";
@@ -1268,12 +1281,14 @@ struct Parser::Impl {
             std::string joined = std::move(fragment);
             fragment.clear();
             joined.append(raw.substr(0, MAX_LINE - std::min(MAX_LINE, joined.size())));
-            logical(line_to_utf8(joined), fragment_line, fragment_start);
+            to_utf8(joined, utf8);
+            logical(utf8, fragment_line, fragment_start);
             return;
         }
         if (raw.substr(0, 7) == "U-Boot ")
             restarted();
-        logical(line_to_utf8(raw), line_number, line_start);
+        to_utf8(raw, utf8);
+        logical(utf8, line_number, line_start);
     }
 
     // The board started again: whatever run was open has ended, and the

@@ -60,16 +60,24 @@ std::string now_utc() {
 
 } // namespace
 
-std::string record_key(const Json &record) {
-    Json copy = record;
-    if (copy.contains("source"))
-        copy["source"].erase("file");
-    std::string text = copy.dump();
+namespace {
+
+// The key over a record's text from its offset on: the file name, the
+// first field of the record, is left out.
+std::string key_of_text(const std::string &text) {
+    size_t from = text.find("\"offset\":");
+    std::string rest = from == std::string::npos ? text : text.substr(from);
     char buf[40];
     snprintf(buf, sizeof buf, "%016llx%016llx",
-             static_cast<unsigned long long>(fnv1a(text, 14695981039346656037ULL)),
-             static_cast<unsigned long long>(fnv1a(text, 0x84222325cbf29ce4ULL)));
+             static_cast<unsigned long long>(fnv1a(rest, 14695981039346656037ULL)),
+             static_cast<unsigned long long>(fnv1a(rest, 0x84222325cbf29ce4ULL)));
     return buf;
+}
+
+} // namespace
+
+std::string record_key(const Json &record) {
+    return key_of_text(record.dump());
 }
 
 struct Store::Statements {
@@ -141,6 +149,7 @@ Store::~Store() {
 }
 
 void Store::begin() {
+    now_ = now_utc();
     check(db_, sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr), "begin");
 }
 
@@ -149,22 +158,21 @@ void Store::commit() {
 }
 
 bool Store::add(const Json &r) {
-    const std::string key = record_key(r);
+    const std::string text = r.dump();
+    const std::string key = key_of_text(text);
     sqlite3_stmt *s = st_->run;
     sqlite3_reset(s);
     sqlite3_bind_text(s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
     bind_text(s, 2, r["source"]["file"]);
     sqlite3_bind_int64(s, 3, r["source"]["offset"].get<long long>());
     bind_text(s, 4, r["testedAt"]);
-    const std::string now = now_utc();
-    sqlite3_bind_text(s, 5, now.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 5, now_.c_str(), -1, SQLITE_STATIC);
     bind_text(s, 6, r["verdict"]);
     bind_text(s, 7, r["mode"]);
     bind_int(s, 8, r["boardType"]);
     bind_int(s, 9, r["usb"]);
     bind_int(s, 10, r["sata"]);
-    const std::string text = r.dump();
-    sqlite3_bind_text(s, 11, text.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 11, text.c_str(), -1, SQLITE_STATIC);
     check(db_, sqlite3_step(s), "storing a run");
     if (sqlite3_changes(db_) == 0)
         return false;

@@ -37,6 +37,7 @@ class Store {
 
   private:
     sqlite3 *db_ = nullptr;
+    std::string now_; // when the records of this transaction are stored
     struct Statements;
     std::unique_ptr<Statements> st_;
 };

@@ -25,6 +25,13 @@ double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
+double cpu_seconds() {
+    struct rusage u = {};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -70,23 +77,46 @@ std::string day(const std::vector<std::string> &runs, size_t count) {
     return capture;
 }
 
-// Peak resident size of `ftq-record parse FILE`, in kB.
-long tool_peak_kb(const std::string &file) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        execl(FTQ_RECORD_BINARY, "ftq-record", "parse", file.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage = {};
-    wait4(pid, &status, 0, &usage);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+// Reads a capture the way `ftq-record parse` does (1 MiB at a time, each
+// record written out as JSON) and prints the process's peak resident size.
+int peak_of(const char *file) {
+    FILE *f = std::fopen(file, "rb");
+    if (f == nullptr)
+        return 2;
+    size_t out = 0;
+    ftqrecord::Parser p(file, [&](ftqrecord::Json &&r) { out += r.dump().size(); });
+    std::vector<char> buf(1 << 20);
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
+        p.feed(buf.data(), n);
+    p.finish();
+    std::fclose(f);
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            std::printf("%ld\n", std::stol(line.substr(6)));
+    return 0;
+}
+
+// The peak in a process of its own: a child forked from this one would
+// carry this process's peak along.
+long peak_kb(const char *self, const std::string &file) {
+    std::string cmd = std::string(self) + " --peak '" + file + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    long kb = -1;
+    if (p == nullptr || std::fscanf(p, "%ld", &kb) != 1)
+        kb = -1;
+    if (p)
+        pclose(p);
+    return kb;
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]) == "--peak")
+        return peak_of(argv[2]);
     const std::vector<std::string> runs = whole_runs();
     std::printf("whole runs in the catalog: %zu\n", runs.size());
 
@@ -94,12 +124,13 @@ int main() {
     const double mb = static_cast<double>(capture.size()) / 1e6;
     std::printf("capture of 10000 whole runs: %.1f MB\n", mb);
 
-    std::vector<double> parse_only, parse_json;
+    std::vector<double> parse_only, parse_json, parse_cpu, json_cpu;
     std::vector<ftqrecord::Json> records;
     for (int rep = 0; rep < 5; ++rep) {
         size_t n = 0;
         size_t bytes = 0;
         auto t = Clock::now();
+        double c = cpu_seconds();
         {
             ftqrecord::Parser p("day.log", [&](ftqrecord::Json &&) { ++n; });
             for (size_t at = 0; at < capture.size(); at += 1 << 20)
@@ -107,7 +138,9 @@ int main() {
             p.finish();
         }
         parse_only.push_back(mb / seconds_since(t));
+        parse_cpu.push_back(mb / (cpu_seconds() - c));
         t = Clock::now();
+        c = cpu_seconds();
         {
             ftqrecord::Parser p("day.log", [&](ftqrecord::Json &&r) { bytes += r.dump().size(); });
             for (size_t at = 0; at < capture.size(); at += 1 << 20)
@@ -115,18 +148,23 @@ int main() {
             p.finish();
         }
         parse_json.push_back(mb / seconds_since(t));
+        json_cpu.push_back(mb / (cpu_seconds() - c));
         if (n != 10000)
             std::printf("error: %zu records instead of 10000\n", n);
     }
-    std::printf("parse, records built (median of 5): %.0f MB/s\n", median(parse_only));
-    std::printf("parse, records written as JSON (median of 5): %.0f MB/s\n", median(parse_json));
+    std::printf("parse, records built (median of 5): %.1f MB/s wall, %.1f MB per CPU second\n",
+                median(parse_only), median(parse_cpu));
+    std::printf("parse, records written as JSON (median of 5): %.1f MB/s wall, %.1f MB per CPU "
+                "second\n",
+                median(parse_json), median(json_cpu));
 
     records = ftqrecord::parse_text(capture, "day.log");
-    std::vector<double> store_s;
+    std::vector<double> store_s, store_cpu;
     for (int rep = 0; rep < 3; ++rep) {
         const std::string db = "/tmp/ftq-record-bench.db";
         std::remove(db.c_str());
         auto t = Clock::now();
+        double c = cpu_seconds();
         size_t added = 0;
         {
             ftqrecord::Store s(db);
@@ -136,11 +174,13 @@ int main() {
             s.commit();
         }
         store_s.push_back(seconds_since(t));
+        store_cpu.push_back(cpu_seconds() - c);
         if (added != records.size())
             std::printf("error: %zu of %zu records stored\n", added, records.size());
         std::remove(db.c_str());
     }
-    std::printf("store of %zu records (median of 3): %.2f s\n", records.size(), median(store_s));
+    std::printf("store of %zu records (median of 3): %.2f s wall, %.2f s CPU\n", records.size(),
+                median(store_s), median(store_cpu));
 
     for (size_t count : {1000, 10000, 40000}) {
         const std::string file = "/tmp/ftq-record-bench.log";
@@ -151,8 +191,8 @@ int main() {
         }
         std::vector<double> peaks;
         for (int rep = 0; rep < 3; ++rep)
-            peaks.push_back(static_cast<double>(tool_peak_kb(file)));
-        std::printf("ftq-record parse, %zu runs: peak resident %.0f kB (median of 3)\n", count,
+            peaks.push_back(static_cast<double>(peak_kb(argv[0], file)));
+        std::printf("parse of %zu runs from a file: peak resident %.0f kB (median of 3)\n", count,
                     median(peaks));
         std::remove(file.c_str());
     }

@@ -80,6 +80,11 @@ TEST(Store, ACaptureStoredTwiceAddsNothing) {
     EXPECT_EQ(count(store.db(), "SELECT COUNT(*) FROM runs"), 5);
     EXPECT_EQ(count(store.db(), "SELECT COUNT(*) FROM failures"), 3);
     EXPECT_EQ(count(store.db(), "SELECT COUNT(*) FROM disks"), 5);
+    EXPECT_EQ(count(store.db(),
+                    "SELECT COUNT(*) FROM runs WHERE stored_at GLOB "
+                    "'20[0-9][0-9]-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9]'"),
+              5)
+        << "each run says when it was stored";
     // The same run at another place of its capture is another run.
     Json moved = line_day()[0];
     moved["source"]["offset"] = 9999;
@@ -216,7 +221,7 @@ TEST(Report, PageRendersInHeadlessChromium) {
         "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic "
         "--no-first-run --disable-background-networking --disable-component-update "
         "--disable-sync --user-data-dir='" +
-        dir.file("profile") + "' --window-size=900,1100 --screenshot='" + png + "' 'file://" +
+        dir.file("profile") + "' --window-size=900,1400 --screenshot='" + png + "' 'file://" +
         html + "' >'" + dir.file("chromium.log") + "' 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "chromium failed; see " << cmd;
     std::ifstream in(png, std::ios::binary);
@@ -230,7 +235,7 @@ TEST(Report, PageRendersInHeadlessChromium) {
                static_cast<unsigned char>(bytes[at + 3]);
     };
     EXPECT_EQ(be32(16), 900u);
-    EXPECT_EQ(be32(20), 1100u);
+    EXPECT_EQ(be32(20), 1400u);
     // A blank page compresses to almost nothing; text and charts do not.
     EXPECT_GT(bytes.size(), 20000u);
     if (const char *keep = std::getenv("FTQ_RECORD_SCREENSHOT"))

@@ -60,8 +60,10 @@ struct Gb2312Table {
                 auto &slot = utf8[static_cast<size_t>(row * 94 + col)];
                 if (cd != reinterpret_cast<iconv_t>(-1) &&
                     iconv(cd, &ip, &il, &op, &ol) != static_cast<size_t>(-1) && il == 0 &&
-                    op - out <= 3)
+                    op - out <= 3) {
                     std::memcpy(slot.data(), out, static_cast<size_t>(op - out));
+                    slot[3] = static_cast<char>(op - out);
+                }
             }
         if (cd != reinterpret_cast<iconv_t>(-1))
             iconv_close(cd);
@@ -79,16 +81,17 @@ namespace {
 
 // Converts into `out`, which keeps its storage from line to line.
 void to_utf8(std::string_view line, std::string &out) {
-    out.clear();
     if (valid_utf8(line)) {
-        out.append(line);
+        out.assign(line);
         return;
     }
     const Gb2312Table &t = gb2312();
+    out.resize(line.size() * 3); // a byte becomes at most U+FFFD's three
+    char *o = out.data();
     for (size_t i = 0; i < line.size(); ++i) {
         auto c = static_cast<unsigned char>(line[i]);
         if (c < 0x80) {
-            out += static_cast<char>(c);
+            *o++ = static_cast<char>(c);
             continue;
         }
         if (c >= 0xA1 && c <= 0xFE && i + 1 < line.size()) {
@@ -96,14 +99,17 @@ void to_utf8(std::string_view line, std::string &out) {
             if (d >= 0xA1 && d <= 0xFE) {
                 const auto &u = t.utf8[static_cast<size_t>((c - 0xA1) * 94 + (d - 0xA1))];
                 if (u[0] != 0) {
-                    out.append(u.data(), strnlen(u.data(), 4));
+                    std::memcpy(o, u.data(), 3);
+                    o += u[3];
                     ++i;
                     continue;
                 }
             }
         }
-        out += "\xEF\xBF\xBD";
+        std::memcpy(o, "\xEF\xBF\xBD", 3);
+        o += 3;
     }
+    out.resize(static_cast<size_t>(o - out.data()));
 }
 
 } // namespace
@@ -759,6 +765,38 @@ const sv TYPE_MARK = " 设备类型 Type  ";
 
 } // namespace
 
+// The record's fields, in the order a record gives them.
+const char *const FIELD_NAMES[] = {"source",       "verdict", "mode",  "boardType",  "usb",
+                                   "sata",         "failed",  "board", "disks",      "network",
+                                   "rtc",          "rs485",   "alarm", "usbDevices", "panel",
+                                   "factoryReset", "chips",   "step",  "testedAt",   "interrupted",
+                                   "messages",     "unknown"};
+enum : size_t {
+    F_source,
+    F_verdict,
+    F_mode,
+    F_boardType,
+    F_usb,
+    F_sata,
+    F_failed,
+    F_board,
+    F_disks,
+    F_network,
+    F_rtc,
+    F_rs485,
+    F_alarm,
+    F_usbDevices,
+    F_panel,
+    F_factoryReset,
+    F_chips,
+    F_step,
+    F_testedAt,
+    F_interrupted,
+    F_messages,
+    F_unknown,
+    FIELDS
+};
+
 // ---- the runs -------------------------------------------------------------
 
 struct Parser::Impl {
@@ -793,6 +831,7 @@ struct Parser::Impl {
     bool open = false;
     bool ended = false; // the program has stopped; noise that follows is not its
     Json rec;
+    Json *field_[FIELDS] = {};
     bool summary = false;
     bool closing_hyphens = false;
     bool ok = false;
@@ -840,6 +879,10 @@ struct Parser::Impl {
         rec["interrupted"] = false;
         rec["messages"] = Json::array();
         rec["unknown"] = Json::array();
+        // The fields are all in place now and the object has room for the
+        // few that come later, so their places hold until the run ends.
+        for (size_t i = 0; i < FIELDS; ++i)
+            field_[i] = &rec[FIELD_NAMES[i]];
     }
 
     void close_run() {
@@ -847,14 +890,14 @@ struct Parser::Impl {
             return;
         open = false;
         if (ok)
-            rec["verdict"] = "pass";
+            at(F_verdict) = "pass";
         else if (closing_hyphens || end_fail)
-            rec["verdict"] = "fail";
+            at(F_verdict) = "fail";
         else if (whole)
-            rec["verdict"] = "incomplete";
-        rec["mode"] = help ? "help" : whole || summary ? "whole" : "single";
-        if (rec["rtc"].is_object())
-            rec["rtc"]["passed"] = !rtc_failed;
+            at(F_verdict) = "incomplete";
+        at(F_mode) = help ? "help" : whole || summary ? "whole" : "single";
+        if (at(F_rtc).is_object())
+            at(F_rtc)["passed"] = !rtc_failed;
         ++emitted;
         sink(std::move(rec));
         rec = Json();
@@ -863,7 +906,7 @@ struct Parser::Impl {
     void unknown(sv text, uint64_t ln) {
         if (!open || ended || text.empty())
             return; // before the first run, or after its program stopped: not ftq's
-        Json &u = rec["unknown"];
+        Json &u = at(F_unknown);
         if (u.size() < MAX_UNKNOWN)
             u.push_back({{"line", ln}, {"text", std::string(text)}});
         else
@@ -875,14 +918,16 @@ struct Parser::Impl {
             list.push_back(std::move(item));
     }
 
-    Json &object(const char *key) {
-        Json &o = rec[key];
+    Json &at(size_t i) { return *field_[i]; }
+
+    Json &object(size_t i) {
+        Json &o = at(i);
         if (!o.is_object())
             o = Json::object();
         return o;
     }
 
-    void message(const char *what) { push(rec["messages"], what); }
+    void message(const char *what) { push(at(F_messages), what); }
 
     // A logical line: the program's text, possibly several messages long.
     void logical(sv text, uint64_t ln, uint64_t start) {
@@ -925,10 +970,10 @@ struct Parser::Impl {
             for (const Held &x : starting)
                 message(x.text.c_str());
             starting.clear();
-            rec["boardType"] = number(f.f[0]);
+            at(F_boardType) = number(f.f[0]);
             return;
         }
-        if (k == K::SysInit && (!open || rec["boardType"].is_number())) {
+        if (k == K::SysInit && (!open || at(F_boardType).is_number())) {
             held.push_back({std::string(text), ln, start});
             return;
         }
@@ -964,7 +1009,7 @@ struct Parser::Impl {
         case K::StepSata:
         case K::Step485:
             whole = true;
-            rec["step"] = number(f.f[0]);
+            at(F_step) = number(f.f[0]);
             if (k == K::StepNet)
                 net_port = -1;
             break;
@@ -976,28 +1021,28 @@ struct Parser::Impl {
             summary = true;
             break;
         case K::SumUsb:
-            rec["usb"] = number(f.f[0]);
+            at(F_usb) = number(f.f[0]);
             break;
         case K::SumSata:
-            rec["sata"] = number(f.f[0]);
+            at(F_sata) = number(f.f[0]);
             break;
         case K::SumOk:
             ok = true;
             break;
         case K::ErrNet:
-            push(rec["failed"], "network");
+            push(at(F_failed), "network");
             break;
         case K::Err485:
-            push(rec["failed"], "rs485");
+            push(at(F_failed), "rs485");
             break;
         case K::ErrAlarm:
-            push(rec["failed"], "alarm");
+            push(at(F_failed), "alarm");
             break;
         case K::ErrRtc:
-            push(rec["failed"], "rtc");
+            push(at(F_failed), "rtc");
             break;
         case K::ErrUsb:
-            push(rec["failed"], "usb");
+            push(at(F_failed), "usb");
             break;
         case K::EndFail:
             end_fail = true;
@@ -1008,7 +1053,7 @@ struct Parser::Impl {
             break;
         case K::RemoveOk:
         case K::RemoveErr: {
-            Json &r = object("factoryReset");
+            Json &r = object(F_factoryReset);
             const char *path = m.p->arg == 0 ? "/dav2/devCfg.bin" : "/dav2/netOsd.bin";
             Json &list = r[k == K::RemoveOk ? "removed" : "errors"];
             if (!list.is_array())
@@ -1017,17 +1062,17 @@ struct Parser::Impl {
             break;
         }
         case K::BoardHead:
-            rec["board"] = Json::object();
+            at(F_board) = Json::object();
             break;
         case K::BoardUnrecognised:
-            if (!model_text(f.f[0]) || !rec["board"].is_object())
+            if (!model_text(f.f[0]) || !at(F_board).is_object())
                 return unknown(text, ln);
-            rec["board"]["unrecognisedModel"] = std::string(f.f[0]);
+            at(F_board)["unrecognisedModel"] = std::string(f.f[0]);
             break;
         case K::BoardType:
-            if (!device_type_text(f.f[0]) || !rec["board"].is_object())
+            if (!device_type_text(f.f[0]) || !at(F_board).is_object())
                 return unknown(text, ln);
-            rec["board"]["deviceType"] = std::string(f.f[0]);
+            at(F_board)["deviceType"] = std::string(f.f[0]);
             break;
         case K::BoardArm:
             board_value("armClock", f.f[0], {"720M", "1G", "N/A"}, text, ln);
@@ -1046,26 +1091,26 @@ struct Parser::Impl {
                         ln);
             break;
         case K::BoardCpld:
-            if (!rec["board"].is_object() || !cpld_date(f.f[0]))
+            if (!at(F_board).is_object() || !cpld_date(f.f[0]))
                 return unknown(text, ln);
-            rec["board"]["cpldVersion"] = "20" + std::string(f.f[0]);
+            at(F_board)["cpldVersion"] = "20" + std::string(f.f[0]);
             break;
         case K::BoardAlarm: {
             long long in = number(f.f[0]);
             long long out = number(f.f[1]);
-            if (!rec["board"].is_object() || (in != 4 && in != 16) || (out != 2 && out != 4))
+            if (!at(F_board).is_object() || (in != 4 && in != 16) || (out != 2 && out != 4))
                 return unknown(text, ln);
-            rec["board"]["alarmInputs"] = in;
-            rec["board"]["alarmOutputs"] = out;
+            at(F_board)["alarmInputs"] = in;
+            at(F_board)["alarmOutputs"] = out;
             break;
         }
         case K::PanelPrompt:
-            object("panel");
+            object(F_panel);
             break;
         case K::Key: {
             if (!key_name(f.f[0]) || !one_of(f.f[1], {"pressed", "up"}))
                 return unknown(text, ln);
-            Json &p = object("panel");
+            Json &p = object(F_panel);
             if (!p.contains("keys"))
                 p["keys"] = Json::array();
             push(p["keys"], {{"key", std::string(f.f[0])}, {"state", std::string(f.f[1])}});
@@ -1075,7 +1120,7 @@ struct Parser::Impl {
         case K::PanelControl:
         case K::PanelMain:
         case K::PanelOther: {
-            Json &p = object("panel");
+            Json &p = object(F_panel);
             const char *what = k == K::UnknownKey     ? "unknownKeys"
                                : k == K::PanelControl ? "controlPanel"
                                : k == K::PanelMain    ? "mainKeyboard"
@@ -1086,7 +1131,7 @@ struct Parser::Impl {
         case K::Replies:
         case K::AlarmInterrupted:
         case K::RtcInterrupted:
-            rec["interrupted"] = true;
+            at(F_interrupted) = true;
             message(std::string(text).c_str());
             ended = true;
             break;
@@ -1104,11 +1149,11 @@ struct Parser::Impl {
             break;
         case K::NetPort1:
         case K::NetPort2: {
-            net_port = static_cast<int>(rec["network"].size());
-            push(rec["network"], {{"port", k == K::NetPort1 ? "eth0" : "eth1"},
-                                  {"link", nullptr},
-                                  {"duplex", nullptr},
-                                  {"speed", nullptr}});
+            net_port = static_cast<int>(at(F_network).size());
+            push(at(F_network), {{"port", k == K::NetPort1 ? "eth0" : "eth1"},
+                                 {"link", nullptr},
+                                 {"duplex", nullptr},
+                                 {"speed", nullptr}});
             break;
         }
         case K::NetUp:
@@ -1118,9 +1163,9 @@ struct Parser::Impl {
         case K::NetFull:
         case K::NetHalf:
         case K::NetSpeed: {
-            if (net_port < 0 || static_cast<size_t>(net_port) >= rec["network"].size())
+            if (net_port < 0 || static_cast<size_t>(net_port) >= at(F_network).size())
                 return unknown(text, ln);
-            Json &p = rec["network"][static_cast<size_t>(net_port)];
+            Json &p = at(F_network)[static_cast<size_t>(net_port)];
             if (k == K::NetUp)
                 p["link"] = "up";
             else if (k == K::NetDown)
@@ -1163,7 +1208,7 @@ struct Parser::Impl {
             break;
         }
         case K::RtcClock: {
-            Json &r = object("rtc");
+            Json &r = object(F_rtc);
             if (!r.contains("readings"))
                 r["readings"] = Json::array();
             push(r["readings"], {{"rtc", iso_time(f)}, {"system", nullptr}});
@@ -1172,30 +1217,30 @@ struct Parser::Impl {
             break;
         }
         case K::RtcSystem: {
-            if (!rtc_pending || !rec["rtc"].is_object())
+            if (!rtc_pending || !at(F_rtc).is_object())
                 return unknown(text, ln);
             rtc_pending = false;
-            Json &readings = rec["rtc"]["readings"];
+            Json &readings = at(F_rtc)["readings"];
             readings.back()["system"] = iso_time(f);
             long long sys = 0;
             bool sys_ok = epoch_seconds(f, sys);
             long long diff = rtc_clock - sys;
             if (!rtc_clock_ok || !sys_ok || diff > 2 || diff < -2)
                 rtc_failed = true;
-            if (rec["testedAt"].is_null())
-                rec["testedAt"] = iso_time(f);
+            if (at(F_testedAt).is_null())
+                at(F_testedAt) = iso_time(f);
             break;
         }
         case K::UsbFree:
             if (f.f[0].size() < 7 || f.f[0].substr(0, 7) != "/dev/ms")
                 return unknown(text, ln);
-            push(rec["usbDevices"], {{"node", std::string(f.f[0])}, {"freeMB", number(f.f[1])}});
+            push(at(F_usbDevices), {{"node", std::string(f.f[0])}, {"freeMB", number(f.f[1])}});
             break;
         case K::UsbFailed:
-            push(rec["usbDevices"], {{"node", nullptr}, {"error", std::string(text)}});
+            push(at(F_usbDevices), {{"node", nullptr}, {"error", std::string(text)}});
             break;
         case K::DiskNode:
-            push(rec["disks"], {{"node", std::string(text)}});
+            push(at(F_disks), {{"node", std::string(text)}});
             break;
         case K::DiskSerial:
         case K::DiskModel:
@@ -1206,7 +1251,7 @@ struct Parser::Impl {
                           : k == K::DiskModel    ? 1
                           : k == K::DiskFirmware ? 2
                                                  : 3;
-            Json &disks = rec["disks"];
+            Json &disks = at(F_disks);
             // Each field follows the one before it in the same disk's block.
             if (disks.empty() || disks.back().size() != step + 1 + (step > 0 ? step : 0))
                 return unknown(text, ln);
@@ -1221,7 +1266,7 @@ struct Parser::Impl {
         }
         case K::Rs485Correct:
         case K::Rs485Sent:
-            rec["rs485"] = {
+            at(F_rs485) = {
                 {"correct", number(f.f[0])}, {"wrong", nullptr}, {"timedOut", k == K::Rs485Sent}};
             rs485 = k == K::Rs485Correct ? Rs485::Correct : Rs485::Sent;
             break;
@@ -1229,7 +1274,7 @@ struct Parser::Impl {
         case K::Rs485Lost:
             if (rs485 != (k == K::Rs485Wrong ? Rs485::Correct : Rs485::Sent))
                 return unknown(text, ln);
-            rec["rs485"]["wrong"] = number(f.f[0]);
+            at(F_rs485)["wrong"] = number(f.f[0]);
             rs485 = Rs485::None;
             break;
         case K::PmpPortNum:
@@ -1237,13 +1282,13 @@ struct Parser::Impl {
         case K::PmpChip:
             if (!one_of(f.f[0], {"正常", "发生错误", "未进行测试"}))
                 return unknown(text, ln);
-            push(rec["chips"], {{"chip", m.p->arg}, {"result", std::string(f.f[0])}});
+            push(at(F_chips), {{"chip", m.p->arg}, {"result", std::string(f.f[0])}});
             break;
         }
     }
 
     Json &alarm() {
-        Json &a = object("alarm");
+        Json &a = object(F_alarm);
         if (!a.contains("mismatches"))
             a["mismatches"] = Json::array();
         return a;
@@ -1251,9 +1296,9 @@ struct Parser::Impl {
 
     void board_value(const char *key, sv value, std::initializer_list<sv> allowed, sv text,
                      uint64_t ln) {
-        if (!rec["board"].is_object() || !one_of(value, allowed))
+        if (!at(F_board).is_object() || !one_of(value, allowed))
             return unknown(text, ln);
-        rec["board"][key] = std::string(value);
+        at(F_board)[key] = std::string(value);
     }
 
     // A physical line of the capture, its line end taken off. The kernel's

@@ -913,6 +913,17 @@ struct Parser::Impl {
             rec["unknownDropped"] = rec.value("unknownDropped", 0) + 1;
     }
 
+    // An object made field by field: an initializer list would copy each
+    // value once more, and this is done for every key, disk and reading.
+    static Json fields(size_t room) {
+        Json o(Json::value_t::object);
+        o.get_ref<Json::object_t &>().reserve(room);
+        return o;
+    }
+    static void add(Json &object, const char *key, Json &&value) {
+        object.get_ref<Json::object_t &>().emplace_back(key, std::move(value));
+    }
+
     static void push(Json &list, Json &&item) {
         if (list.size() < MAX_ITEMS)
             list.push_back(std::move(item));
@@ -1113,7 +1124,10 @@ struct Parser::Impl {
             Json &p = object(F_panel);
             if (!p.contains("keys"))
                 p["keys"] = Json::array();
-            push(p["keys"], {{"key", std::string(f.f[0])}, {"state", std::string(f.f[1])}});
+            Json key = fields(2);
+            add(key, "key", std::string(f.f[0]));
+            add(key, "state", std::string(f.f[1]));
+            push(p["keys"], std::move(key));
             break;
         }
         case K::UnknownKey:
@@ -1211,7 +1225,10 @@ struct Parser::Impl {
             Json &r = object(F_rtc);
             if (!r.contains("readings"))
                 r["readings"] = Json::array();
-            push(r["readings"], {{"rtc", iso_time(f)}, {"system", nullptr}});
+            Json reading = fields(2);
+            add(reading, "rtc", iso_time(f));
+            add(reading, "system", nullptr);
+            push(r["readings"], std::move(reading));
             rtc_clock_ok = epoch_seconds(f, rtc_clock);
             rtc_pending = true;
             break;
@@ -1240,7 +1257,11 @@ struct Parser::Impl {
             push(at(F_usbDevices), {{"node", nullptr}, {"error", std::string(text)}});
             break;
         case K::DiskNode:
-            push(at(F_disks), {{"node", std::string(text)}});
+            if (at(F_disks).size() < MAX_ITEMS) {
+                Json disk = fields(8);
+                add(disk, "node", std::string(text));
+                at(F_disks).push_back(std::move(disk));
+            }
             break;
         case K::DiskSerial:
         case K::DiskModel:
@@ -1256,11 +1277,13 @@ struct Parser::Impl {
             if (disks.empty() || disks.back().size() != step + 1 + (step > 0 ? step : 0))
                 return unknown(text, ln);
             Json &d = disks.back();
+            static const char *const trimmed_names[] = {"serialTrimmed", "modelTrimmed",
+                                                        "firmwareTrimmed"};
             if (step == 3) {
-                d[order[step]] = static_cast<unsigned long long>(std::stoull(std::string(f.f[0])));
+                add(d, order[step], static_cast<unsigned long long>(number(f.f[0])));
             } else {
-                d[order[step]] = std::string(f.f[0]);
-                d[std::string(order[step]) + "Trimmed"] = trimmed(f.f[0]);
+                add(d, order[step], std::string(f.f[0]));
+                add(d, trimmed_names[step], trimmed(f.f[0]));
             }
             break;
         }

@@ -134,7 +134,15 @@ int main(int argc, char **argv) {
     CLI::App app{"ftq-record: the records of ftq runs read from console captures of the line, "
                  "a store of them and the line report.\n"
                  "Exit status: 0 done; 1 a capture held no ftq run; 2 a file could not be "
-                 "read or written, or a bad command line."};
+                 "read or written, or a bad command line.",
+                 "ftq-record"};
+    // The subcommands' own options, so that --help (and the man page made
+    // from it) shows the whole tool.
+    app.footer("Commands: ftq-record parse [FILE...]; ftq-record store DB [FILE...]; "
+               "ftq-record report DB [--since DATE] [--html FILE], where --since counts only "
+               "the runs tested from DATE on (YYYY-MM-DD or \"YYYY-MM-DD HH:MM:SS\", the "
+               "board's clock) and --html also writes the report as one self-contained HTML "
+               "page to FILE. ftq-record COMMAND --help tells more about each.");
     app.set_version_flag("--version", std::string("ftq-record ") + VERSION);
     app.require_subcommand(1);
 

@@ -985,6 +985,14 @@ struct Parser::Impl {
             return;
         }
         if (k == K::SysInit && (!open || at(F_boardType).is_number())) {
+            // A run starts with at most three of them; more in a row are
+            // not a run's start, and are not held without bound.
+            if (held.size() == 3) {
+                for (const Held &x : held)
+                    if (open && !ended)
+                        message(x.text.c_str());
+                held.clear();
+            }
             held.push_back({std::string(text), ln, start});
             return;
         }

@@ -258,11 +258,14 @@ TEST(Parse, AHugeRunStaysBounded) {
     text += std::string(10 << 20, 'x') + "\n";
     for (int i = 0; i < 5000; ++i)
         text += "garbage " + std::to_string(i) + "\n";
+    for (int i = 0; i < 100000; ++i)
+        text += "sysInit2 Fatal\n";
     Json r = ftqrecord::parse_text(text).at(0);
     ASSERT_EQ(r["unknown"].size(), ftqrecord::MAX_UNKNOWN);
     EXPECT_EQ(r["unknown"][0]["text"].get<std::string>().size(), ftqrecord::MAX_LINE);
     EXPECT_EQ(r["unknown"][1], Json({{"line", 3}, {"text", "garbage 0"}}));
     EXPECT_EQ(r["unknownDropped"], 5001 - ftqrecord::MAX_UNKNOWN);
+    EXPECT_EQ(r["messages"].size(), ftqrecord::MAX_ITEMS);
 }
 
 } // namespace

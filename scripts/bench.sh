@@ -13,6 +13,8 @@ echo "== test 10 on a 64 KiB image"
 ./build/host/bench_test10
 echo "== console wait at end of input (Linux backend)"
 ./build/host/bench_consolewait_eof 5
+echo "== ftq-record: parse of 10,000 whole runs, store of 10,000 records, memory"
+./build/host/record/bench_record
 
 echo "== paced (interactive) whole run at 4x, scripted operator: wall, CPU"
 scenario=$(mktemp --suffix=.json)

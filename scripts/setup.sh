@@ -3,8 +3,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev iproute2 tmux)
-# ftq-sim's command line (header-only).
-packages+=(libcli11-dev)
+# ftq-sim's and ftq-record's command lines (header-only); ftq-record's store,
+# the HTML parser and the browser of its tests.
+packages+=(libcli11-dev libsqlite3-dev libxml2-dev chromium)
 if [ "${1:-}" = "--board" ]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user googletest)
 fi

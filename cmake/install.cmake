@@ -164,7 +164,7 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     # The C++ runtime; the GB2312 converter is glibc's own.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libsqlite3-0")
   endif()
 endif()
 include(CPack)

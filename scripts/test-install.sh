@@ -107,6 +107,7 @@ tree=$tmp/moved/ftq
 sim=$tree/bin/ftq-sim
 share=$tree/share/ftq/scenarios
 for f in bin/ftq-sim share/man/man1/ftq-sim.1.gz share/man/man1/ftq.1.gz \
+    bin/ftq-record share/man/man1/ftq-record.1.gz \
     share/ftq/scenarios/healthy-type2.json share/ftq/scenarios/healthy-type2.expected \
     share/doc/ftq-sim/scenario.md share/doc/ftq-sim/trace.md share/doc/ftq-sim/result.md \
     share/doc/ftq-sim/timeline.gtkw share/doc/ftq-sim/copyright share/doc/ftq-sim/changelog.gz; do
@@ -226,7 +227,7 @@ field() { dpkg-deb --field "$1" "$2"; }
 [ "$(field "$sim_deb" Package)" = ftq-sim ] || fail "$sim_deb: Package"
 [ "$(field "$sim_deb" Architecture)" = amd64 ] || fail "$sim_deb: Architecture"
 depends=$(field "$sim_deb" Depends)
-for lib in libc6 libgcc-s1 libstdc++6; do
+for lib in libc6 libgcc-s1 libstdc++6 libsqlite3-0; do
     [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
         fail "$sim_deb: Depends ($depends) lacks $lib"
 done
@@ -293,7 +294,7 @@ if [ "$with_dpkg" -eq 1 ]; then
     cmp -s "$tmp/dpkg-run.out" scenarios/healthy-type2.expected ||
         fail "the installed package: --scenario healthy-type2 differs from its expected transcript"
     ok "dpkg -i: ftq-sim from the PATH runs the catalog in /usr/share/ftq/scenarios"
-    for page in ftq ftq-sim; do
+    for page in ftq ftq-sim ftq-record; do
         [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] ||
             fail "man $page finds $(man -w "$page" 2>&1), not the installed page"
         MANWIDTH=80 man "$page" 2> /dev/null | col -bx > "$tmp/man-$page.out"

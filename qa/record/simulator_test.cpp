@@ -5,6 +5,7 @@
 
 #include "record/parser.h"
 #include "sim/harness/harness.h"
+#include "sim/harness/result.h"
 #include "sim/harness/session.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +62,12 @@ TEST_P(RecordOfScenario, AgreesWithTheSimulator) {
     EXPECT_EQ(r["unknown"], Json::array()) << name;
 
     Json sim = qa::record::run_outcome(*s);
+    // ftq-sim --result, which reads the summary from the console, says the
+    // same as the record the program left behind.
+    sim::Scenario scenario = sim::Scenario::from_file(scenario_file(name));
+    Json result = sim::run_result(*s, name, sim::scenario_args(scenario));
+    EXPECT_EQ(result["verdict"], sim["verdict"]) << name;
+    EXPECT_EQ(result["failed"], sim["failed"]) << name;
     if (sim["verdict"].is_null())
         EXPECT_TRUE(r["verdict"].is_null() || r["verdict"] == "incomplete") << name;
     else
@@ -76,7 +83,6 @@ TEST_P(RecordOfScenario, AgreesWithTheSimulator) {
 
     // Faults can make the program see another board than the scenario
     // describes; the board and disks are compared where none are set.
-    sim::Scenario scenario = sim::Scenario::from_file(scenario_file(name));
     if (scenario.doc().contains("faults"))
         return;
     Json expected = qa::record::scenario_board_and_disks(scenario_file(name));

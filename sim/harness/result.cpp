@@ -164,15 +164,17 @@ nlohmann::json run_result(const Session &session, const std::string &scenario,
           {"rtcError", rec.rtcError},
           {"expectedUsbCount", rec.usbExpected}}},
     };
-    // Each write converted once: the program writes each message whole.
+    // The summary is read from standard output converted as one stream: a
+    // console that takes part of a write cuts characters between writes.
+    // The step headings are looked for write by write.
     std::vector<std::string> texts;
     std::string out;
     for (const auto &w : session.kernel->console()) {
         texts.push_back(gb2312_to_utf8(w.bytes));
         if (w.fd == 1)
-            out += texts.back();
+            out += w.bytes;
     }
-    summary(out, result);
+    summary(gb2312_to_utf8(out), result);
     result["steps"] = steps(*session.kernel, session.result, texts);
     result["virtualSeconds"] = static_cast<double>(session.result.finished_at) / kSecond;
     return result;

@@ -239,24 +239,29 @@ int main(int argc, char **argv) {
         }
         child_done = true;
     } else {
-        int since_end_ms = 0;
+        // A filter is released only once its last process has been reaped,
+        // so the listener hangs up only after the program is waited for: a
+        // pidfd tells of its end at once (polling every 100 ms otherwise).
+        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+        int waited_ms = 0;
         for (;;) {
-            pollfd p{listener, POLLIN, 0};
-            int n = poll(&p, 1, 100);
-            if (n > 0 && (p.revents & POLLIN)) {
+            pollfd p[2] = {{listener, POLLIN, 0}, {pidfd, POLLIN, 0}};
+            int n = poll(p, child_done || pidfd < 0 ? 1 : 2, 100);
+            if (n > 0 && (p[0].revents & POLLIN)) {
                 refuse_one(listener, counts);
                 continue;
             }
-            // The listener hangs up once no filtered process is left.
-            if (n > 0 && (p.revents & (POLLHUP | POLLERR)))
-                break;
+            if (n > 0 && (p[0].revents & (POLLHUP | POLLERR)))
+                break; // no filtered process is left
             if (!child_done && waitpid(child, &status, WNOHANG) == child)
                 child_done = true;
-            if (child_done && (since_end_ms += 100) >= kStragglerMs) {
+            if (n == 0 && child_done && (waited_ms += 100) >= kStragglerMs) {
                 stragglers = true;
                 break;
             }
         }
+        if (pidfd >= 0)
+            close(pidfd);
         close(listener);
     }
     if (!child_done)

@@ -101,6 +101,14 @@ cd /root
 restarted=0
 trap 'restarted=1' USR2
 run=$(sed -n 's/.*bed\.run=\([^ ]*\).*/\1/p' /proc/cmdline)
+# In the --surface mode ftq runs under the launcher, which refuses every
+# system call numbered above bed.surface and counts them.
+surface=$(sed -n 's/.*bed\.surface=\([0-9]*\).*/\1/p' /proc/cmdline)
+launch=""
+if [ -n "$surface" ]; then
+    launch="/bed/surface-launcher --last $surface --uname26 --counts /tmp/refused.json --"
+    rec surface "{\"last\":$surface,\"uname\":\"$($launch uname -r)\"}"
+fi
 rec devices_ready "{\"uptime\":\"$(cut -d' ' -f1 /proc/uptime)\",\"stick\":\"/dev/$stick\",\"vexmain\":$vexmain}"
 echo "BED: devices ready at $(cut -d' ' -f1 /proc/uptime) s; run: ${run:-none}"
 
@@ -108,11 +116,12 @@ echo "BED: devices ready at $(cut -d' ' -f1 /proc/uptime) s; run: ${run:-none}"
 # operator's Enter is not echoed and no carriage return is added.
 stty -echo -opost
 echo "@@BED-BEGIN@@"
-if [ "$run" = whole ]; then ./ftq; else ./ftq -o "$run"; fi
+if [ "$run" = whole ]; then $launch ./ftq; else $launch ./ftq -o "$run"; fi
 status=$?
 printf '@@BED-END status=%d@@\n' "$status"
 stty echo opost
 rec ftq_ended "{\"status\":$status}"
+[ -z "$surface" ] || rec refused_calls "$(cat /tmp/refused.json 2>/dev/null || echo null)"
 
 if kill -0 $vexmain 2>/dev/null; then
     rec vexmain_running

@@ -1,26 +1,16 @@
-# Read by cpack for the board package (cmake/install.cmake): ftq carries
-# libstdc++ and libgcc inside, so it depends on libc6 only, at the newest
-# GLIBC_ symbol version the binary asks for.
+# Read by cpack for the board package (cmake/install.cmake): ftq is linked
+# statically, so the package depends on nothing. A binary that would need
+# the board's loader or libraries is refused here rather than shipped with
+# a dependency the board's root file system cannot meet.
 if(NOT CPACK_FTQ_BOARD_BINARY)
   return()
 endif()
-execute_process(COMMAND ${CPACK_FTQ_OBJDUMP} -p -T ${CPACK_FTQ_BOARD_BINARY}
+execute_process(COMMAND ${CPACK_FTQ_OBJDUMP} -p ${CPACK_FTQ_BOARD_BINARY}
                 OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
-if(failed)
+if(failed OR NOT dump MATCHES "Program Header:")
   message(FATAL_ERROR "cannot read ${CPACK_FTQ_BOARD_BINARY} with ${CPACK_FTQ_OBJDUMP}")
 endif()
-string(REGEX MATCHALL "NEEDED +[^\n]+" needed "${dump}")
-foreach(lib ${needed})
-  if(NOT lib MATCHES "NEEDED +(libc|libm|ld-linux[-a-z0-9_]*)\\.so")
-    message(FATAL_ERROR "${CPACK_FTQ_BOARD_BINARY} needs a library that libc6 does not carry: ${lib}")
-  endif()
-endforeach()
-string(REGEX MATCHALL "GLIBC_[0-9]+\\.[0-9]+(\\.[0-9]+)?" versions "${dump}")
-set(newest 0)
-foreach(v ${versions})
-  string(REPLACE "GLIBC_" "" v ${v})
-  if(v VERSION_GREATER newest)
-    set(newest ${v})
-  endif()
-endforeach()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+if(dump MATCHES "INTERP|NEEDED")
+  message(FATAL_ERROR "${CPACK_FTQ_BOARD_BINARY} is not static: the board package must depend on nothing")
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "")

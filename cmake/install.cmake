@@ -137,14 +137,14 @@ if(FTQ_PACKAGE_BOARD)
       "ftq is the program a production-line operator runs on a freshly built\n"
       "DVR/NVR/DVS main board: front-panel keys and LEDs, network links, alarm\n"
       "I/O, real-time clock, USB ports, SATA disks, RS-485, the board\n"
-      "information report and the port multipliers' firmware. libstdc++ and\n"
-      "libgcc are linked in statically.")
+      "information report and the port multipliers' firmware. It is linked\n"
+      "statically and needs no library of the board's.")
   string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
   if(CMAKE_CROSSCOMPILING)
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
   endif()
-  # libc6 only, at the version the binary asks for: cmake/cpack-board.cmake
-  # reads it from the binary when cpack runs.
+  # No dependency: cmake/cpack-board.cmake checks, when cpack runs, that the
+  # binary is static.
   set(CPACK_FTQ_BOARD_BINARY ${CMAKE_BINARY_DIR}/ftq)
   set(CPACK_FTQ_OBJDUMP ${CMAKE_OBJDUMP})
   set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack-board.cmake)

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -143,6 +144,41 @@ TEST(LinuxBackend, StopMainAppKillsTheRealMainApplicationAndNothingElse) {
     EXPECT_EQ(::waitpid(other, &status, WNOHANG), 0) << "./vexmain2 must be left running";
     ::kill(other, SIGKILL);
     ::waitpid(other, &status, 0);
+    ::system(("rm -rf " + d).c_str());
+}
+
+// Directory reading of its own (getdents64): every entry once, across
+// more than one batch of the kernel's records, and the failures of
+// opendir(3). /proc and /dev are read so on the board.
+TEST(LinuxBackend, ReadsEveryEntryOfALargeDirectoryOnceAndFailsAsOpendir) {
+    char dir_template[] = "/tmp/ftq-dir-XXXXXX";
+    const char *dir = ::mkdtemp(dir_template);
+    ASSERT_NE(dir, nullptr);
+    std::string d = dir;
+    std::set<std::string> made = {".", ".."};
+    for (int i = 0; i < 300; i++) { // about 26 KiB of records: several batches
+        std::string name = "entry-" + std::to_string(i) + std::string(60, 'x');
+        ASSERT_TRUE(::close(::open((d + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
+        made.insert(name);
+    }
+
+    std::multiset<std::string> seen;
+    sys::Dir *h = linux_backend.opendir(dir);
+    ASSERT_NE(h, nullptr);
+    errno = 0;
+    while (sys::DirEntry *e = linux_backend.readdir(h))
+        seen.insert(e->d_name);
+    EXPECT_EQ(errno, 0) << "the end of a directory is no error";
+    EXPECT_EQ(linux_backend.readdir(h), nullptr) << "and stays the end";
+    EXPECT_EQ(linux_backend.closedir(h), 0);
+    EXPECT_EQ(seen, std::multiset<std::string>(made.begin(), made.end()));
+
+    errno = 0;
+    EXPECT_EQ(linux_backend.opendir((d + "/entry-0" + std::string(60, 'x')).c_str()), nullptr);
+    EXPECT_EQ(errno, ENOTDIR);
+    errno = 0;
+    EXPECT_EQ(linux_backend.opendir((d + "/missing").c_str()), nullptr);
+    EXPECT_EQ(errno, ENOENT);
     ::system(("rm -rf " + d).c_str());
 }
 

@@ -17,8 +17,15 @@
 namespace sys {
 
 namespace {
+// Directories are read with getdents64 on a descriptor of our own, not with
+// the C library's opendir: glibc checks the new descriptor with statx and,
+// on a kernel without it, with fstatat64(AT_EMPTY_PATH), a flag the board's
+// 2.6.37 refuses with EINVAL, so every opendir would fail there.
 struct LinuxDir : Dir {
-    DIR *dir = nullptr;
+    int fd = -1;
+    size_t next = 0; // the next record in buf
+    size_t filled = 0;
+    alignas(struct dirent64) char buf[4096];
     DirEntry entry{};
 };
 } // namespace
@@ -107,26 +114,34 @@ void LinuxBackend::exit(int status) {
 }
 
 Dir *LinuxBackend::opendir(const char *path) {
-    DIR *d = ::opendir(mapped(path));
-    if (d == nullptr)
+    int fd = ::open(mapped(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return nullptr;
     auto *ld = new LinuxDir;
-    ld->dir = d;
+    ld->fd = fd;
     return ld;
 }
 
+// As readdir(3): null at the end with errno untouched, null with errno set
+// on an error.
 DirEntry *LinuxBackend::readdir(Dir *dir) {
     auto *ld = static_cast<LinuxDir *>(dir);
-    struct dirent *e = ::readdir(ld->dir);
-    if (e == nullptr)
-        return nullptr;
+    if (ld->next >= ld->filled) {
+        ssize_t n = ::getdents64(ld->fd, ld->buf, sizeof ld->buf);
+        if (n <= 0)
+            return nullptr;
+        ld->next = 0;
+        ld->filled = static_cast<size_t>(n);
+    }
+    const auto *e = reinterpret_cast<const struct dirent64 *>(ld->buf + ld->next);
+    ld->next += e->d_reclen;
     snprintf(ld->entry.d_name, sizeof ld->entry.d_name, "%s", e->d_name);
     return &ld->entry;
 }
 
 int LinuxBackend::closedir(Dir *dir) {
     auto *ld = static_cast<LinuxDir *>(dir);
-    int rc = ::closedir(ld->dir);
+    int rc = ::close(ld->fd);
     delete ld;
     return rc;
 }

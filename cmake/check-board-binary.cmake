@@ -1,0 +1,33 @@
+# The board binary needs nothing of the board's userland and fits its flash:
+# no program interpreter, no shared library, and at most LIMIT bytes once
+# stripped. Run as a test of the board build:
+#   cmake -DBINARY=ftq -DREADELF=... -DSTRIP=... -DLIMIT=N -P check-board-binary.cmake
+foreach(v BINARY READELF STRIP LIMIT)
+  if(NOT ${v})
+    message(FATAL_ERROR "check-board-binary: ${v} is not set")
+  endif()
+endforeach()
+execute_process(COMMAND ${READELF} -l -d ${BINARY} OUTPUT_VARIABLE dump ERROR_VARIABLE err
+                RESULT_VARIABLE failed)
+if(failed OR NOT dump MATCHES "Program Headers:")
+  message(FATAL_ERROR "cannot read the program headers of ${BINARY}: ${err}")
+endif()
+if(dump MATCHES "INTERP")
+  message(FATAL_ERROR "${BINARY} asks for a program interpreter: it is not static")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*" needed "${dump}")
+if(needed)
+  message(FATAL_ERROR "${BINARY} needs shared libraries: ${needed}")
+endif()
+get_filename_component(name ${BINARY} NAME)
+set(stripped ${CMAKE_CURRENT_BINARY_DIR}/${name}.size-check)
+execute_process(COMMAND ${STRIP} -o ${stripped} ${BINARY} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot strip ${BINARY} with ${STRIP}")
+endif()
+file(SIZE ${stripped} size)
+file(REMOVE ${stripped})
+if(size GREATER LIMIT)
+  message(FATAL_ERROR "${BINARY} is ${size} bytes stripped, over the limit of ${LIMIT}")
+endif()
+message(STATUS "${BINARY}: static, ${size} bytes stripped (limit ${LIMIT})")

@@ -99,7 +99,7 @@ sim::Scenario hand_to_person(const sim::Scenario &scenario) {
         console = nlohmann::json::object();
     if (console.is_object() && !console.contains("operator"))
         console["operator"] = "absent";
-    return sim::Scenario::from_json(doc, scenario.file());
+    return scenario.edited(std::move(doc));
 }
 
 // The catalog, or false after the message naming the folders tried.

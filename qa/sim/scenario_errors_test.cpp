@@ -124,6 +124,8 @@ const Bad kBad[] = {
      "field 'files./dav0/a.hex': cannot be given beside 'text': both set the same thing"},
     {"fill without size", R"({"files": {"/dav0/a": {"text": "x", "fill": 255}}})",
      "field 'files./dav0/a.fill': has no effect without size"},
+    {"mouse listed twice", R"({"usb": {"mice": [1, 0, 1]}})",
+     "field 'usb.mice[2]': mouse 1 is listed twice"},
     {"pid listed twice", R"({"processes": [{"pid": 7}, {"pid": 7}]})",
      "field 'processes[1].pid': 7 is listed twice"},
     // Files that would replace a device or could never be opened.
@@ -231,6 +233,7 @@ TEST_F(ScenarioFiles, FtqSimEndsWithStatusTwoAndTheMessage) {
     std::string deep = write("deep.json", std::string(200000, '[') + std::string(200000, ']'));
     std::string setuid = write("setuid.json", R"({"system": {"setuid_fails": "yes"}})");
     std::string release = write("release.json", R"({"system": {"kernel_release": 2637}})");
+    std::string silent = write("silent.json", R"({"panel": {"silent": "yes"}})");
     const Case cases[] = {
         {deep, "",
          deep + ": field '[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]"
@@ -238,6 +241,8 @@ TEST_F(ScenarioFiles, FtqSimEndsWithStatusTwoAndTheMessage) {
         {setuid, "", setuid + ": field 'system.setuid_fails': must be true or false"},
         {release, "-- -o 1", release + ": field 'system.kernel_release': must be a text"},
         {"/dev/zero", "", "/dev/zero: not a regular file (a character device)"},
+        // Handing the panel to a person once read this field unchecked.
+        {silent, "--interactive", silent + ": field 'panel.silent': must be true or false"},
     };
     for (const Case &c : cases) {
         std::string err = path("err");

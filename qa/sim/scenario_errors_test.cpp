@@ -92,8 +92,14 @@ const Bad kBad[] = {
     {"escape in a value", R"({"console": {"operator": "\u001b[2J"}})",
      "field 'console.operator': '\\x1b[2J' is not one of: enter, absent, eof, script"},
     {"C1 control in a key", R"({"rtc": {"x\u009b": 1}})",
-     "field 'rtc.x\\x9b': unknown field (known here: offset, local_time, missing, open_error, "
+     "field 'rtc.x\\xc2\\x9b': unknown field (known here: offset, local_time, missing, open_error, "
      "read_error)"},
+    {"long value cut after a whole character",
+     R"({"console": {"operator": "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\u4e2dyyy"}})",
+     "field 'console.operator': "
+     "'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\xe4\xb8\xad."
+     "..' is not one of: enter, absent, eof, "
+     "script"},
     // Settings that contradict each other or that nothing reads.
     {"key given twice", R"({"system": {"start_time": 1, "start_time": 2}})",
      "field 'system.start_time': given twice (only one value can hold; remove the other)"},
@@ -148,6 +154,9 @@ const Bad kBad[] = {
     {"NUL in an argument", R"({"processes": [{"pid": 9, "cmdline": ["a\u0000b"]}]})",
      "field 'processes[0].cmdline[0]': must not hold a NUL character"},
     // The document itself.
+    {"DEL in bad JSON", "{\"a\": \x7f}",
+     "not valid JSON: [json.exception.parse_error.101] parse error at line 1, column 7: syntax "
+     "error while parsing value - invalid literal; last read: '\"a\": \\x7f'"},
     {"not an object", "[1]", "the scenario must be a JSON object"},
     {"a number beyond a double alone", "-1e400", "-1e400 is out of range of any number"},
 };

@@ -221,27 +221,54 @@ const char *errno_name(int err) {
     return "E?";
 }
 
-std::string printable(const std::string &text) {
-    constexpr size_t kShown = 80;
+namespace {
+
+// The length of the well-formed UTF-8 character at text[i] that a terminal
+// shows as it is, or 0 for a byte to escape: a control character, C1
+// controls included, a backslash, or a byte of no well-formed character.
+size_t shown_as_is(const std::string &text, size_t i) {
+    auto byte = [&](size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u;
+    };
+    unsigned c = byte(i);
+    if (c < 0x80)
+        return c < 0x20 || c == 0x7F || c == '\\' ? 0 : 1;
+    size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+               : c >= 0xE0 && c <= 0xEF ? 3
+               : c >= 0xF0 && c <= 0xF4 ? 4
+                                        : 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    if (c == 0xC2 && byte(i + 1) <= 0x9F)
+        return 0;
+    return n;
+}
+
+std::string escaped(const std::string &text, size_t limit) {
+    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (size_t i = 0; i < text.size() && out.size() < kShown; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        // C1 controls come as C2 80..9F in UTF-8; terminals obey them too.
-        bool c1 = c == 0xC2 && i + 1 < text.size() &&
-                  static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                  static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c < 0x20 || c == 0x7F || c == '\\' || c1) {
-            static const char digits[] = "0123456789abcdef";
-            unsigned char shown = c1 ? static_cast<unsigned char>(text[++i]) : c;
-            out += c == '\\' ? std::string("\\\\")
-                             : std::string("\\x") + digits[shown >> 4] + digits[shown & 15];
-        } else {
-            out += static_cast<char>(c);
+    size_t i = 0;
+    while (i < text.size() && out.size() < limit) {
+        size_t n = shown_as_is(text, i);
+        if (n > 0) {
+            out.append(text, i, n);
+            i += n;
+            continue;
         }
+        unsigned char c = static_cast<unsigned char>(text[i++]);
+        out +=
+            c == '\\' ? std::string("\\\\") : std::string("\\x") + digits[c >> 4] + digits[c & 15];
     }
-    if (out.size() >= kShown)
+    if (i < text.size())
         out += "...";
     return out;
+}
+
+} // namespace
+
+std::string printable(const std::string &text) {
+    return escaped(text, 80);
 }
 
 std::string Section::field(const char *key) const {
@@ -510,7 +537,7 @@ Scenario Scenario::from_text(const std::string &text, const std::string &name) {
     Reader reader(source);
     if (!nlohmann::json::sax_parse(text, &reader)) {
         if (!reader.parse_failure.empty())
-            throw ScenarioError(name + ": not valid JSON: " + reader.parse_failure);
+            throw ScenarioError(name + ": not valid JSON: " + escaped(reader.parse_failure, 400));
         Section(&reader.root, reader.refused_field, &source).fail("", reader.refused_what);
     }
     Scenario s = from_json(std::move(reader.root), name);

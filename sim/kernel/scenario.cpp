@@ -95,7 +95,7 @@ std::string item_path(const std::string &path, size_t index) {
     return path + "[" + std::to_string(index) + "]";
 }
 
-std::string too_large(const std::string &name, size_t size) {
+std::string too_large(const std::string &name, uint64_t size) {
     return name + ": " + (size == 0 ? "more than " : std::to_string(size) + " bytes, more than ") +
            "the " + std::to_string(kScenarioMaxBytes) + " bytes (" +
            std::to_string(kScenarioMaxBytes >> 20) + " MiB) a scenario may hold";
@@ -563,7 +563,7 @@ Scenario Scenario::from_file(const std::string &file) {
                                                     : "not a file") +
                             ")");
     if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kScenarioMaxBytes)
-        throw ScenarioError(too_large(file, static_cast<size_t>(st.st_size)));
+        throw ScenarioError(too_large(file, static_cast<uint64_t>(st.st_size)));
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw cannot(std::strerror(errno));

@@ -55,6 +55,7 @@ max_len() {
     usb) echo 1024 ;;
     sata) echo 700 ;;
     pmpupdate) echo 4200 ;;
+    scenario) echo 4096 ;;
     *) echo 4096 ;;
     esac
 }
@@ -75,11 +76,18 @@ for t in "${targets[@]}"; do
     fi
     mkdir -p "$runs/$t"
     log="$runs/$t.log"
+    # The scenario reader also starts from every scenario of the catalog.
+    seeds=()
+    if [ "$t" = scenario ]; then
+        rm -rf build/fuzz/catalog && mkdir -p build/fuzz/catalog
+        cp scenarios/*.json build/fuzz/catalog/
+        seeds=(build/fuzz/catalog)
+    fi
     echo "== $t: $seconds s"
     status=0
     "$bin" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=30 \
         -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$findings/$t-" \
-        "$runs/$t" "fuzz/corpus/$t" > "$log" 2>&1 || status=$?
+        "$runs/$t" "fuzz/corpus/$t" "${seeds[@]}" > "$log" 2>&1 || status=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
     took=${took:-$seconds}

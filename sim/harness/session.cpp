@@ -16,23 +16,29 @@ namespace {
 Scenario with_options(const Scenario &scenario, const SessionOptions &options) {
     if (options.faults.empty() && options.time_limit_s <= 0)
         return scenario;
+    // A section of the wrong type is left as it is, for the board to refuse
+    // with its field named.
     nlohmann::json doc = scenario.doc();
     if (!options.faults.empty()) {
         nlohmann::json &list = doc["faults"];
-        if (!list.is_array())
+        if (list.is_null())
             list = nlohmann::json::array();
-        for (const auto &f : options.faults)
-            list.push_back(f);
+        if (list.is_array())
+            for (const auto &f : options.faults)
+                list.push_back(f);
     }
     if (options.time_limit_s > 0) {
         nlohmann::json &system = doc["system"];
-        double limit = options.time_limit_s;
-        if (system.is_object() && system.contains("time_limit") &&
-            system["time_limit"].get<double>() < limit)
-            limit = system["time_limit"].get<double>();
-        system["time_limit"] = limit;
+        if (system.is_null())
+            system = nlohmann::json::object();
+        if (system.is_object()) {
+            nlohmann::json &given = system["time_limit"];
+            if (given.is_null() ||
+                (given.is_number() && given.get<double>() > options.time_limit_s))
+                given = options.time_limit_s;
+        }
     }
-    return Scenario::from_json(doc, scenario.file());
+    return scenario.edited(std::move(doc));
 }
 
 } // namespace

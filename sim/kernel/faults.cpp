@@ -13,12 +13,20 @@ void Faults::load(const Section &list) {
                            "remove", "system",         "run",       "setuid",   "uname",   "socket",
                            "spawn",  "pthread_create", "waitpid",   "sigaction"});
         r.path = s.text("path", "");
+        // Only an ioctl has a request: another call's rule would never fire.
+        if (r.call != "ioctl")
+            s.unused("request", "on a call other than ioctl");
         if (s.has("request"))
             r.request = static_cast<unsigned long>(s.integer("request", 0, 0, 0xFFFFFFFFLL));
         r.nth = s.integer("nth", 1, 1, INT64_MAX);
         r.every = s.flag("every", false);
         r.err = s.errno_value("errno", EIO);
         std::string mode = s.choice("mode", "error", {"error", "short", "interrupt", "hang"});
+        if (mode != "error")
+            s.unused("errno", "unless mode is \"error\"");
+        if (mode == "short" && r.call != "read" && r.call != "write" && r.call != "pread")
+            s.fail("mode",
+                   "\"short\" moves half the bytes of a read, write or pread, not of " + r.call);
         r.mode = mode == "short"       ? FaultRule::Mode::Short
                  : mode == "interrupt" ? FaultRule::Mode::Interrupt
                  : mode == "hang"      ? FaultRule::Mode::Hang

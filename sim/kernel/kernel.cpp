@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <sys/utsname.h>
 
 namespace sim {
 
@@ -59,6 +60,17 @@ Kernel::Kernel(const Scenario &scenario)
     // A program that makes this many calls without virtual time moving is
     // spinning: on a board it would hang the line.
     spin_limit_ = static_cast<uint64_t>(sys.integer("spin_limit", 5'000'000, 1000, INT64_MAX));
+    setuid_fails_ = sys.flag("setuid_fails", false);
+    kernel_release_ = sys.text("kernel_release", "2.6.37");
+    if (kernel_release_.size() >= sizeof(utsname::release))
+        sys.fail("kernel_release", "longer than the " +
+                                       std::to_string(sizeof(utsname::release) - 1) +
+                                       " characters uname reports");
+    // Read by the tools that run the scenario rather than by the board, and
+    // checked here with the rest so that no run starts on a bad one.
+    scenario_.root().text("description", "");
+    for (const Section &a : scenario_.root().list("args"))
+        a.as_text();
     faults_->load(scenario_.section("faults"));
     backend_ = std::make_unique<Backend>(*this);
     vfs_.add_dir("/dev");
@@ -91,7 +103,7 @@ void Kernel::load_models() {
     }
     for (auto it = scenario_.doc().begin(); it != scenario_.doc().end(); ++it)
         if (std::find(known.begin(), known.end(), it.key()) == known.end())
-            throw ScenarioError(scenario_.file() + ": field '" + it.key() + "': unknown section");
+            scenario_.root().fail(it.key().c_str(), "unknown section");
 }
 
 int64_t Kernel::epoch_at(Time t) const {

@@ -190,6 +190,8 @@ class Kernel : public Host {
     Time now_ = 0;
     Time time_limit_;
     uint64_t spin_limit_;
+    bool setuid_fails_ = false;
+    std::string kernel_release_;
     int64_t epoch_start_;
     int zone_offset_;
     struct Event {

@@ -725,7 +725,7 @@ int Kernel::Backend::run(const char *const argv[]) {
 
 int Kernel::Backend::setuid(uid_t uid) {
     ENTER("setuid", "", std::nullopt);
-    bool fails = k_.scenario_.section("system").flag("setuid_fails", false);
+    bool fails = k_.setuid_fails_;
     k_.trace("kernel", "setuid", {{"uid", uid}, {"result", fails ? -1 : 0}});
     return fails ? fail(EPERM) : 0;
 }
@@ -733,10 +733,9 @@ int Kernel::Backend::setuid(uid_t uid) {
 int Kernel::Backend::uname(struct utsname *buf) {
     ENTER("uname", "", std::nullopt);
     std::memset(buf, 0, sizeof *buf);
-    std::string release = k_.scenario_.section("system").text("kernel_release", "2.6.37");
     snprintf(buf->sysname, sizeof buf->sysname, "Linux");
     snprintf(buf->nodename, sizeof buf->nodename, "board");
-    snprintf(buf->release, sizeof buf->release, "%s", release.c_str());
+    snprintf(buf->release, sizeof buf->release, "%s", k_.kernel_release_.c_str());
     snprintf(buf->version, sizeof buf->version, "#1 PREEMPT");
     snprintf(buf->machine, sizeof buf->machine, "armv7l");
     return 0;

@@ -17,13 +17,21 @@ class Console : public Model, public Device {
     Console(Kernel &k, const Section &s) : k_(k) {
         s.only({"operator", "delay", "script", "then"});
         mode_ = s.choice("operator", "enter", {"enter", "absent", "eof", "script"});
+        // A setting the chosen operator ignores would make the scenario say
+        // more than the run does.
+        if (mode_ != "enter")
+            s.unused("delay", "unless operator is \"enter\"");
+        if (mode_ != "script") {
+            s.unused("script", "unless operator is \"script\"");
+            s.unused("then", "unless operator is \"script\"");
+        }
         delay_ = s.seconds_us("delay", 0.3);
         then_eof_ = s.choice("then", "absent", {"absent", "eof"}) == "eof";
         if (mode_ == "script") {
             for (const Section &line : s.list("script")) {
                 line.only({"at", "text"});
                 Time at = line.seconds_us("at", 0);
-                std::string text = line.text("text", "\n");
+                std::string text = line.content("text", "\n");
                 ++script_left_;
                 k_.at(at, [this, text] {
                     input_ += text;

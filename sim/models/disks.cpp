@@ -298,9 +298,9 @@ DiskDrive::Config drive_config(const Section &s, int chips) {
         return c;
     s.only({"name", "serial", "model", "firmware", "bytes", "chip", "rejects_identify",
             "size_fails", "getsize64_fails"});
-    c.serial = s.text("serial", c.serial);
-    c.model = s.text("model", c.model);
-    c.firmware = s.text("firmware", c.firmware);
+    c.serial = s.content("serial", c.serial);
+    c.model = s.content("model", c.model);
+    c.firmware = s.content("firmware", c.firmware);
     c.bytes =
         static_cast<uint64_t>(s.integer("bytes", static_cast<int64_t>(c.bytes), 0, INT64_MAX));
     c.chip = static_cast<int>(s.integer("chip", c.chip, 0, chips));

@@ -186,7 +186,7 @@ PanelController::PanelController(Host &k, const Section &s) : k_(k) {
             if (v.is_string() && key_code(v.get<std::string>()) >= 0)
                 code = key_code(v.get<std::string>());
             else if (v.is_string() && v.get<std::string>().rfind("0x", 0) != 0)
-                e.fail("key", "'" + v.get<std::string>() + "' is no key name");
+                e.fail("key", "'" + printable(v.get<std::string>()) + "' is no key name");
             else
                 code = static_cast<int>(e.integer("key", 0, 0, 255));
             std::string state = e.choice("state", "click", {"press", "release", "click"});

@@ -51,8 +51,12 @@ class Usb : public Model {
         std::vector<int> mice = {0};
         if (s.has("mice")) {
             mice.clear();
-            for (const Section &m : s.list("mice"))
-                mice.push_back(static_cast<int>(m.as_integer(0, 2)));
+            for (const Section &m : s.list("mice")) {
+                int n = static_cast<int>(m.as_integer(0, 2));
+                if (std::find(mice.begin(), mice.end(), n) != mice.end())
+                    m.fail("", "mouse " + std::to_string(n) + " is listed twice");
+                mice.push_back(n);
+            }
         }
         for (int m : mice)
             k_.vfs().add_device("/dev/input/mouse" + std::to_string(m), &node_);

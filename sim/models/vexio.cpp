@@ -36,6 +36,10 @@ class Vexio : public Model, public Device {
         s.only({"type", "device_type", "device_info", "info", "raw_info", "missing",
                 "device_info_fails", "info_fails", "watchdog_fails"});
         devinfo_.fill(0);
+        // Each of these sets the device type code; the whole block also
+        // replaces the rest, so a second one would be silently lost.
+        s.one_of({"type", "device_type", "device_info"});
+        s.one_of({"info", "raw_info"});
         int type = static_cast<int>(s.integer("type", 1, 0, 6));
         if (type == 4)
             s.fail("type", "board type 4 does not exist");

@@ -144,14 +144,16 @@ sim::Scenario hand_to_person(const sim::Scenario &scenario) {
     if (panel.is_null())
         panel = nlohmann::json::object();
     if (panel.is_object() && !panel.contains("keys") && !panel.contains("bytes") &&
-        !panel.value("silent", false))
+        panel.value("silent", nlohmann::json(false)) != true)
         panel["keys"] = nlohmann::json::array();
     nlohmann::json &console = doc["console"];
     if (console.is_null())
         console = nlohmann::json::object();
-    if (console.is_object() && !console.contains("operator"))
+    if (console.is_object() && !console.contains("operator")) {
         console["operator"] = "absent";
-    return sim::Scenario::from_json(doc, scenario.file());
+        console.erase("delay"); // the scripted operator's, who has stepped back
+    }
+    return scenario.edited(std::move(doc));
 }
 
 // The catalog, or false after the message naming the folders tried.

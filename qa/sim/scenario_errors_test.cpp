@@ -4,6 +4,7 @@
 #include "sim/kernel/kernel.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -45,125 +46,16 @@ std::string path_of(int levels) {
     return p;
 }
 
-struct Bad {
-    const char *what;
-    const char *json;
-    const char *message; // after "bad.json: "
-};
-
-const Bad kBad[] = {
-    // Fields the backend read only when the program made the call.
-    {"setuid_fails not a flag", R"({"system": {"setuid_fails": 1}})",
-     "field 'system.setuid_fails': must be true or false"},
-    {"kernel_release not a text", R"({"system": {"kernel_release": 5}})",
-     "field 'system.kernel_release': must be a text"},
-    {"kernel_release too long",
-     R"({"system": {"kernel_release": "2.6.37-0000000000000000000000000000000000000000000000000000000000"}})",
-     "field 'system.kernel_release': longer than the 64 characters uname reports"},
-    {"kernel_release with a NUL", R"({"system": {"kernel_release": "2.6\u00007"}})",
-     "field 'system.kernel_release': must not hold a NUL character"},
-    {"description not a text", R"({"description": ["a"]})", "field 'description': must be a text"},
-    {"args not texts", R"({"args": ["-o", 1]})", "field 'args[1]': must be a text"},
-    // Numbers beyond 64 bits, and unsigned ones that would wrap.
-    {"integer beyond 64 bits", R"({"board": {"type": 99999999999999999999}})",
-     "field 'board.type': 99999999999999999999 is out of range 0..6"},
-    {"unsigned wraps to -1", R"({"rs485": {"lose_byte": 18446744073709551615}})",
-     "field 'rs485.lose_byte': 18446744073709551615 is out of range -1..2147483647"},
-    {"huge negative float", R"({"rtc": {"offset": -1e300}})",
-     "field 'rtc.offset': -1e300 is out of range -1000000000..700000000"},
-    {"fraction", R"({"board": {"type": 1.5}})",
-     "field 'board.type': must be a whole number, not 1.5"},
-    {"beyond a double", R"({"system": {"time_limit": 1e400}})",
-     "field 'system.time_limit': 1e400 is out of range of any number"},
-    {"float above its range", R"({"system": {"time_limit": 1e8}})",
-     "field 'system.time_limit': 1e8 is out of range 0..10000000"},
-    {"float below its range", R"({"console": {"delay": -0.5}})",
-     "field 'console.delay': -0.5 is out of range 0..10000000"},
-    // Numbers written as texts.
-    {"text number with blanks", R"({"board": {"type": " 1"}})",
-     "field 'board.type': ' 1' is not a number"},
-    {"text number without digits", R"({"faults": [{"call": "ioctl", "request": "0x"}]})",
-     "field 'faults[0].request': '0x' is not a number"},
-    {"text number is decimal", R"({"board": {"type": "010"}})",
-     "field 'board.type': '010' is out of range 0..6"},
-    {"text number beyond 64 bits", R"({"board": {"device_type": "0x10000000000000000"}})",
-     "field 'board.device_type': '0x10000000000000000' is out of range 0..65535"},
-    // Control characters are shown, not sent to the terminal.
-    {"escape in a value", R"({"console": {"operator": "\u001b[2J"}})",
-     "field 'console.operator': '\\x1b[2J' is not one of: enter, absent, eof, script"},
-    {"C1 control in a key", R"({"rtc": {"x\u009b": 1}})",
-     "field 'rtc.x\\xc2\\x9b': unknown field (known here: offset, local_time, missing, open_error, "
-     "read_error)"},
-    {"long value cut after a whole character",
-     R"({"console": {"operator": "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\u4e2dyyy"}})",
-     "field 'console.operator': "
-     "'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\xe4\xb8\xad."
-     "..' is not one of: enter, absent, eof, "
-     "script"},
-    // Settings that contradict each other or that nothing reads.
-    {"key given twice", R"({"system": {"start_time": 1, "start_time": 2}})",
-     "field 'system.start_time': given twice (only one value can hold; remove the other)"},
-    {"section given twice", R"({"rtc": {}, "rtc": {"missing": true}})",
-     "field 'rtc': given twice (only one value can hold; remove the other)"},
-    {"type beside device_type", R"({"board": {"type": 2, "device_type": "0x461F"}})",
-     "field 'board.device_type': cannot be given beside 'type': both set the same thing"},
-    {"device_type beside device_info", R"({"board": {"device_type": 1, "device_info": "00"}})",
-     "field 'board.device_info': cannot be given beside 'device_type': both set the same thing"},
-    {"info beside raw_info", R"({"board": {"info": {}, "raw_info": "00"}})",
-     "field 'board.raw_info': cannot be given beside 'info': both set the same thing"},
-    {"script without the script operator",
-     R"({"console": {"operator": "enter", "script": [{"at": 1, "text": "x\n"}]}})",
-     "field 'console.script': has no effect unless operator is \"script\""},
-    {"then without the script operator", R"({"console": {"operator": "absent", "then": "eof"}})",
-     "field 'console.then': has no effect unless operator is \"script\""},
-    {"delay without the enter operator", R"({"console": {"operator": "eof", "delay": 1}})",
-     "field 'console.delay': has no effect unless operator is \"enter\""},
-    {"request on another call", R"({"faults": [{"call": "open", "request": 16}]})",
-     "field 'faults[0].request': has no effect on a call other than ioctl"},
-    {"errno beside another mode",
-     R"({"faults": [{"call": "read", "mode": "hang", "errno": "EIO"}]})",
-     "field 'faults[0].errno': has no effect unless mode is \"error\""},
-    {"short transfer of an open", R"({"faults": [{"call": "open", "mode": "short"}]})",
-     "field 'faults[0].mode': \"short\" moves half the bytes of a read, write or pread, not of "
-     "open"},
-    {"file text beside hex", R"({"files": {"/dav0/a": {"text": "x", "hex": "00"}}})",
-     "field 'files./dav0/a.hex': cannot be given beside 'text': both set the same thing"},
-    {"fill without size", R"({"files": {"/dav0/a": {"text": "x", "fill": 255}}})",
-     "field 'files./dav0/a.fill': has no effect without size"},
-    {"mouse listed twice", R"({"usb": {"mice": [1, 0, 1]}})",
-     "field 'usb.mice[2]': mouse 1 is listed twice"},
-    {"pid listed twice", R"({"processes": [{"pid": 7}, {"pid": 7}]})",
-     "field 'processes[1].pid': 7 is listed twice"},
-    // Files that would replace a device or could never be opened.
-    {"file over a device", R"({"files": {"/dev/vexio": {"text": "x"}}})",
-     "field 'files./dev/vexio': /dev and /proc belong to the board's devices and processes"},
-    {"relative file", R"({"files": {"dav0/a": {"text": "x"}}})",
-     "field 'files.dav0/a': must be an absolute path written plainly, such as /dav2/devCfg.bin"},
-    {"file path not plain", R"({"files": {"/dav0//a": {"text": "x"}}})",
-     "field 'files./dav0//a': must be an absolute path written plainly, such as "
-     "/dav2/devCfg.bin"},
-    {"file inside a file", R"({"files": {"/dav0/a": {"text": "x"}, "/dav0/a/b": {"text": "y"}}})",
-     "field 'files./dav0/a/b': lies inside the file /dav0/a"},
-    {"files too large together",
-     R"({"files": {"/d/1": {"size": 67108864}, "/d/2": {"size": 67108864}, "/d/3": {"size": 67108864},
-                   "/d/4": {"size": 67108864}, "/d/5": {"size": 1}}})",
-     "field 'files./d/5.size': the files come to more than 256 MiB together"},
-    // A NUL would cut a name or an argument short.
-    {"NUL in a device name", R"({"usb": {"devices": ["ms\u0000a"]}})",
-     "field 'usb.devices[0]': must not hold a NUL character"},
-    {"NUL in an argument", R"({"processes": [{"pid": 9, "cmdline": ["a\u0000b"]}]})",
-     "field 'processes[0].cmdline[0]': must not hold a NUL character"},
-    // The document itself.
-    {"DEL in bad JSON", "{\"a\": \x7f}",
-     "not valid JSON: [json.exception.parse_error.101] parse error at line 1, column 7: syntax "
-     "error while parsing value - invalid literal; last read: '\"a\": \\x7f'"},
-    {"not an object", "[1]", "the scenario must be a JSON object"},
-    {"a number beyond a double alone", "-1e400", "-1e400 is out of range of any number"},
-};
-
+// qa/data/scenario-errors.json: each bad scenario, as the text a file would
+// hold, and the message after "bad.json: ".
 TEST(ScenarioErrors, EachBadScenarioGetsItsMessage) {
-    for (const Bad &b : kBad)
-        EXPECT_EQ(verdict(b.json), std::string("bad.json: ") + b.message) << b.what;
+    std::ifstream in(FTQ_SOURCE_DIR "/qa/data/scenario-errors.json");
+    nlohmann::json table = nlohmann::json::parse(in);
+    ASSERT_GE(table.size(), 40u);
+    for (const auto &row : table)
+        EXPECT_EQ(verdict(row.at("scenario").get<std::string>()),
+                  "bad.json: " + row.at("message").get<std::string>())
+            << row.at("what");
 }
 
 TEST(ScenarioErrors, WhatTheCheckedFieldsStillAccept) {

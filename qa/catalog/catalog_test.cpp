@@ -119,7 +119,10 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
         kept.insert("/dev/vexio");
     for (const std::string &path : first.left_open) {
         EXPECT_TRUE(kept.count(path)) << name << " left " << path << " open";
-        EXPECT_EQ(std::count(first.left_open.begin(), first.left_open.end(), path), 1)
+        // One of them twice is a leak, unless a signal cut a routine
+        // short that held its own (the error tone, for one).
+        EXPECT_TRUE(first.signalled ||
+                    std::count(first.left_open.begin(), first.left_open.end(), path) == 1)
             << name << " left " << path << " open more than once";
     }
     // Besides those and the standard streams, a use holds at most two at

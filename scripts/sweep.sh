@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the robustness sweep and runs it twice, failing calls and then
-# interrupting waits (see docs/robustness.md), then prints its figures and
+# interrupting the program (see docs/robustness.md), then prints its figures and
 # the peak memory of a whole run of ftq-sim.
 #
 #   scripts/sweep.sh [--full] [--preset NAME] [--jobs N]
 #
 # The default is the CI run: every catalog scenario, each call site failed at
 # its first occurrence in each part of the program; SIGINT at every blocking
-# point of a healthy and a failed whole run and of tests 3 to 6.
+# point and at the entry and the return of every call of a healthy and a
+# failed whole run and of tests 3 to 6.
 # --full also fails each site's last occurrence and three between them (for
 # sites met many times), and interrupts every catalog scenario too.
 # --preset builds with that CMake preset (default host; asan runs the sweeps

@@ -5,9 +5,9 @@
 //
 // Without --signals each run fails one call the way a device fails; with
 // it, each run is interrupted by Ctrl-C at one point where the program
-// waits. --full sweeps more occurrences of each call, and interrupts every
-// catalog scenario too. The exit status is 1 when a run broke a rule that
-// the program does not break by design.
+// waits, or at the entry or the return of one of its calls. --full sweeps more occurrences of each
+// call, and interrupts every catalog scenario too. The exit status is 1 when a run broke a rule
+// that the program does not break by design.
 #include "sweep/sweep.h"
 
 #include "sim/harness/harness.h"

@@ -1,5 +1,7 @@
 // Interrupts: Ctrl-C (SIGINT to every process) at each point where the
-// program waits, one run per point. The handler in force at that moment
+// program waits, and as each of its calls starts and as it returns (where
+// a kernel delivers a signal that came during the call), one run per
+// point. The handler in force at that moment
 // prints its line, the program ends by the signal, nothing hangs, and the
 // console shows exactly what the fault-free run had shown up to then plus
 // the handler's line. The RS-485 receiver has its own empty handler: it
@@ -89,11 +91,21 @@ std::map<int, Handler> in_force_at_delivery(const Subject &subject, const sim::S
     return at_delivery;
 }
 
+// Where an interrupt lands: as a task starts to wait, which cuts the wait
+// short, or as a call starts or returns to the program.
+struct Point {
+    size_t subject;
+    enum class Kind { Wait, Entry, Return } kind;
+    size_t index; // among the blocking points, or among the call points
+    sim::Time t;
+    size_t due; // the fault-free run's console writes made before it
+    std::string where;
+};
+
 Result judge(const Subject &subject, const sim::Session &base, const sim::Session &o,
-             size_t point) {
+             const Point &bp) {
     Result c;
     auto broke = [&](const std::string &what) { c.broken.push_back(what); };
-    const auto &bp = base.kernel->blocking_points().at(point);
     std::map<int, Handler> handlers = in_force_at_delivery(subject, o);
     c.handler = handlers.count(1) ? handlers[1].name : "none";
     if (!handlers.count(1))
@@ -121,12 +133,10 @@ Result judge(const Subject &subject, const sim::Session &base, const sim::Sessio
     // The console: the fault-free run's writes up to the interrupt, then
     // what each process's handler prints.
     const auto &was = base.kernel->console(), &is = o.kernel->console();
-    size_t k = 0, due = 0;
+    size_t k = 0, due = bp.due;
     while (k < is.size() && k < was.size() && is[k].pid == was[k].pid && is[k].fd == was[k].fd &&
            is[k].bytes == was[k].bytes)
         ++k;
-    while (due < was.size() && was[due].t < bp.t)
-        ++due;
     if (k < due)
         broke(fmt("output lost: write %zu of the fault-free run (", k) + shown(was[k].bytes) +
               ") is missing");
@@ -170,33 +180,58 @@ int signal_sweep(const Options &opt) {
                    subjects.end());
 
     std::vector<Run> bases;
-    std::vector<std::pair<size_t, size_t>> points; // (subject, blocking point)
-    for (const Subject &s : subjects) {
-        bases.push_back(run(s));
-        for (size_t p = 0; p < bases.back()->kernel->blocking_points().size(); ++p)
-            points.emplace_back(bases.size() - 1, p);
+    std::vector<Point> points;
+    std::vector<size_t> per_subject;
+    for (size_t s = 0; s < subjects.size(); ++s) {
+        sim::SessionOptions o;
+        o.record_call_points = true;
+        bases.push_back(run(subjects[s], o));
+        const sim::Kernel &k = *bases.back()->kernel;
+        for (size_t p = 0; p < k.blocking_points().size(); ++p) {
+            const auto &bp = k.blocking_points()[p];
+            size_t due = 0;
+            while (due < k.console().size() && k.console()[due].t < bp.t)
+                ++due;
+            points.push_back(
+                {s, Point::Kind::Wait, p, bp.t, due,
+                 fmt("wait %zu (t %.3f s, pid %d, task %d)", p, seconds(bp.t), bp.pid, bp.task)});
+        }
+        for (size_t p = 0; p < k.call_points().size(); ++p) {
+            const auto &cp = k.call_points()[p];
+            points.push_back(
+                {s, cp.returning ? Point::Kind::Return : Point::Kind::Entry, p, cp.t,
+                 cp.console_writes,
+                 fmt("%s of %s %zu (t %.3f s, pid %d, task %d)", cp.returning ? "return" : "entry",
+                     cp.call, p, seconds(cp.t), cp.pid, cp.task)});
+        }
+        per_subject.push_back(k.blocking_points().size() + k.call_points().size());
     }
-    printf("signal sweep (%s): %zu subjects, %zu blocking points\n",
+    printf("signal sweep (%s): %zu subjects, %zu points (each wait, and the entry and the return "
+           "of each call)\n",
            opt.full ? "with the catalog" : "own subjects", subjects.size(), points.size());
 
     std::vector<Result> results = run_cases(points.size(), opt.jobs, [&](size_t i) {
-        auto [s, p] = points[i];
+        const Point &p = points[i];
         sim::SessionOptions o;
-        o.signal_point = p;
-        o.time_limit_s = seconds(bases[s]->result.finished_at) + 60;
-        return judge(subjects[s], *bases[s], *run(subjects[s], o), p);
+        if (p.kind == Point::Kind::Wait)
+            o.signal_point = p.index;
+        else
+            o.signal_call_point = p.index;
+        o.time_limit_s = seconds(bases[p.subject]->result.finished_at) + 60;
+        return judge(subjects[p.subject], *bases[p.subject], *run(subjects[p.subject], o), p);
     });
     for (size_t s = 0, i = 0; s < subjects.size(); ++s) {
-        size_t n = bases[s]->kernel->blocking_points().size(), broken = 0;
-        for (size_t end = i + n; i < end; ++i)
+        size_t waits = 0, calls = 0, broken = 0;
+        for (size_t end = i + per_subject[s]; i < end; ++i) {
+            (points[i].kind == Point::Kind::Wait ? waits : calls)++;
             broken += !results[i].broken.empty();
-        printf("%-32s %5zu interrupted, %zu broke a rule\n", subjects[s].name.c_str(), n, broken);
+        }
+        printf("%-32s %5zu waits, %6zu call points interrupted, %zu broke a rule\n",
+               subjects[s].name.c_str(), waits, calls, broken);
     }
     return report("interrupts", results, opt.verbose, [&](size_t i) {
-        auto [s, p] = points[i];
-        const auto &bp = bases[s]->kernel->blocking_points()[p];
-        return fmt("%s: point %zu (t %.3f s, pid %d, task %d, %s)", subjects[s].name.c_str(), p,
-                   seconds(bp.t), bp.pid, bp.task, results[i].handler.c_str());
+        return subjects[points[i].subject].name + ": " + points[i].where + ", " +
+               results[i].handler;
     });
 }
 

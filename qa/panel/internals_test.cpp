@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -155,12 +156,26 @@ const Row ROWS[] = {
     {"carry into a high word", replies(7, 0xFFFFFFFE, 1), "8:0"},
 };
 
+void PrintTo(const Row &r, std::ostream *os) {
+    *os << r.what;
+}
+
+// ctest names each case after its row ("carry and on" is carry_and_on), so that
+// a name selects the same case in every build.
+std::string row_name(const ::testing::TestParamInfo<Row> &info) {
+    std::string id = info.param.what;
+    for (char &c : id)
+        if (!isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return id;
+}
+
 class PanelInternals : public ::testing::TestWithParam<Row> {};
 
 TEST_P(PanelInternals, GiveTheBytesOrCount) {
     EXPECT_EQ(GetParam().run(), GetParam().expect) << GetParam().what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Panel, PanelInternals, ::testing::ValuesIn(ROWS));
+INSTANTIATE_TEST_SUITE_P(Panel, PanelInternals, ::testing::ValuesIn(ROWS), row_name);
 
 } // namespace

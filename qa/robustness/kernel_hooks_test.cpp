@@ -1,14 +1,17 @@
 // The kernel facilities the sweeps stand on: the call log that names each
-// call site, the interrupt sent at one blocking point, and close semantics
-// under an injected error.
+// call site, the interrupt sent at one blocking point or call point, and
+// close semantics under an injected error; and the buzzer's guard, which
+// only an interrupt at a call point can catch out.
 #include "simrun.h"
 
 #include "platform/sys.h"
+#include "board/buzzer.h"
 #include "board/vexio.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <linux/rtc.h>
 
 namespace {
@@ -90,6 +93,126 @@ TEST(SignalAtBlockingPoint, InterruptsTheProgramWhereItStartsToWait) {
     r = run("{}", {"-o", "5"}, at);
     EXPECT_EQ(r->result.end, sim::RunResult::End::Exited) << r->result.describe();
     EXPECT_EQ(r->count("kernel", "signal_sent"), 0u);
+}
+
+// A signal sent at a call point meets its handler before the call does
+// anything, or after it has done everything but give its result back; the
+// handler's own calls leave that result's errno alone.
+TEST(SignalAtCallPoint, TheHandlerRunsAsTheCallStartsOrAsItReturns) {
+    static int order;
+    static int handled_at, opened_at;
+    for (bool returning : {false, true}) {
+        order = 0;
+        handled_at = opened_at = -1;
+        int rc = 0, err = 0;
+        auto body = [&](sim::Kernel &k) {
+            struct sigaction act = {};
+            act.sa_handler = [](int) {
+                handled_at = ++order;
+                sys::open("/dev/vexio", O_RDWR); // succeeds: errno untouched by it
+                errno = EBADF;                   // what a careless handler leaves
+            };
+            sys::sigaction(SIGINT, &act, nullptr);
+            size_t first = k.call_points_passed();
+            k.signal_at_call_point(first + (returning ? 1 : 0), SIGINT);
+            rc = sys::open("/nowhere", O_RDONLY);
+            err = errno;
+            opened_at = ++order;
+            return 0;
+        };
+        qa::run_on_board("{}", body);
+        EXPECT_EQ(rc, -1) << returning;
+        EXPECT_EQ(err, ENOENT) << "returning " << returning;
+        EXPECT_EQ(handled_at, 1) << returning;
+        EXPECT_EQ(opened_at, 2) << returning;
+    }
+    // Both points of every call, in each task's order, with its call's name.
+    sim::SessionOptions o;
+    o.record_call_points = true;
+    auto r = run("{}", {"-o", "6"}, o);
+    const auto &points = r->kernel->call_points();
+    ASSERT_GE(points.size(), 20u);
+    EXPECT_EQ(points.size(), r->kernel->call_points_passed());
+    std::map<int, const sim::Kernel::CallPoint *> entered; // by task
+    size_t ioctls = 0;
+    for (const auto &p : points) {
+        const sim::Kernel::CallPoint *&open = entered[p.task];
+        if (!p.returning) {
+            EXPECT_EQ(open, nullptr) << p.call << " entered inside " << open->call;
+            open = &p;
+            ioctls += std::string(p.call) == "ioctl";
+        } else {
+            ASSERT_NE(open, nullptr) << p.call << " returned, never entered";
+            EXPECT_STREQ(open->call, p.call);
+            EXPECT_LE(open->console_writes, p.console_writes);
+            open = nullptr;
+        }
+    }
+    // The heartbeat thread ends with the process inside its sleep.
+    EXPECT_GE(ioctls, 3u + 2u); // the clock read thrice, the watchdog set up
+}
+
+// Ctrl-C as a buzzer routine installs or removes its guard, on the
+// entry or the return of each of its calls, ends the program by the
+// signal, the tone off: never a guard that raises the signal for ever.
+TEST(BuzzerGuard, ASignalAroundEachDispositionChangeEndsTheProgramWithTheToneOff) {
+    // The receiver beeps twice, the summary sounds the error tone.
+    const std::string failed = R"({"rs485": {"fixture": "disconnected"}})";
+    sim::SessionOptions o;
+    o.record_call_points = true;
+    auto base = run(failed, {}, o);
+    ASSERT_GT(base->count("vexio", "buzzer_on"), 0u);
+    size_t tried = 0;
+    const auto &points = base->kernel->call_points();
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (std::string(points[i].call) != "sigaction" || points[i].t < 25 * sim::kSecond)
+            continue;
+        sim::SessionOptions at;
+        at.signal_call_point = i;
+        auto r = run(failed, {}, at);
+        ++tried;
+        EXPECT_EQ(r->result.end, sim::RunResult::End::Signalled)
+            << "point " << i << ": " << r->result.describe();
+        EXPECT_EQ(r->result.code, SIGINT) << "point " << i;
+        EXPECT_LE(r->count("vexio", "buzzer_on"), r->count("vexio", "buzzer_off"))
+            << "point " << i << ": the buzzer was left on";
+    }
+    EXPECT_GE(tried, 16u) << "the buzzer routines' calls were not reached";
+}
+
+// A hang-up the program was started to ignore (nohup) stays ignored through
+// a beep, wherever in the beep it comes.
+TEST(BuzzerGuard, AnIgnoredSignalStaysIgnoredThroughABeep) {
+    // SIGHUP at the beep's call point `at`, or none when `at` is past them.
+    size_t points = 0;
+    auto beep_with_hangup = [&](size_t at, bool &ignored) {
+        return qa::run_on_board("{}", [&](sim::Kernel &k) {
+            struct sigaction act = {}, now = {};
+            act.sa_handler = SIG_IGN;
+            sys::sigaction(SIGHUP, &act, nullptr);
+            size_t from = k.call_points_passed();
+            k.signal_at_call_point(from + at, SIGHUP);
+            beep(1);
+            points = k.call_points_passed() - from;
+            sys::sigaction(SIGHUP, nullptr, &now);
+            ignored = now.sa_handler == SIG_IGN;
+            return 0;
+        });
+    };
+    bool ignored = false;
+    beep_with_hangup(1000, ignored);
+    size_t in_beep = points;
+    ASSERT_GE(in_beep, 8u) << "open, set-up, tone on and off, close";
+    for (size_t at = 0; at < in_beep; ++at) {
+        ignored = false;
+        auto r = beep_with_hangup(at, ignored);
+        EXPECT_EQ(r.kernel->trace().count("kernel", "signal_sent"), 1u) << "point " << at;
+        EXPECT_EQ(r.result.end, sim::RunResult::End::Exited)
+            << "point " << at << ": " << r.result.describe();
+        EXPECT_TRUE(ignored) << "point " << at;
+        EXPECT_EQ(r.kernel->trace().count("vexio", "buzzer_on"), 1u) << "point " << at;
+        EXPECT_EQ(r.kernel->trace().count("vexio", "buzzer_off"), 1u) << "point " << at;
+    }
 }
 
 // On Linux close releases the descriptor whatever it reports; a program

@@ -21,6 +21,10 @@ struct Failure {
     std::string extra = "{}"; // merged over the scenario
 };
 
+void PrintTo(const Failure &f, std::ostream *os) {
+    *os << f.name;
+}
+
 class PmpFailure : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(PmpFailure, ReportsEachLevelAndGivesEverythingBack) {

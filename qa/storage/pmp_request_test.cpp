@@ -24,6 +24,10 @@ struct Request {
     const char *out;
 };
 
+void PrintTo(const Request &r, std::ostream *os) {
+    *os << r.name;
+}
+
 class PmpRequest : public ::testing::TestWithParam<Request> {};
 
 TEST_P(PmpRequest, TaskfileRegisterWordsCostAndMessages) {

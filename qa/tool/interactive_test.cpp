@@ -23,16 +23,29 @@ std::string shell(const std::string &cmd) {
     return out;
 }
 
+// A tmux server of the test's own, on a socket in a fresh folder: on the
+// shared default server another tmux user could end or type into the
+// session, and the test could end theirs.
 class Tmux {
   public:
     explicit Tmux(const std::string &command) {
+        char dir[] = "/tmp/ftq-tmux-XXXXXX";
+        if (::mkdtemp(dir) != nullptr)
+            dir_ = dir;
         name_ = "ftqsim" + std::to_string(::getpid());
-        shell("tmux kill-session -t " + name_ + " 2>/dev/null");
-        shell("tmux new-session -d -s " + name_ + " -x 120 -y 60 '" + command + "'");
+        shell(tmux() + "new-session -d -s " + name_ + " -x 120 -y 60 '" + command + "'");
     }
-    ~Tmux() { shell("tmux kill-session -t " + name_ + " 2>/dev/null"); }
-    void keys(const std::string &keys) { shell("tmux send-keys -t " + name_ + " " + keys); }
-    std::string screen() { return shell("tmux capture-pane -p -J -S -200 -t " + name_); }
+    ~Tmux() {
+        shell(tmux() + "kill-server 2>/dev/null");
+        if (!dir_.empty()) {
+            ::unlink(socket().c_str());
+            ::rmdir(dir_.c_str());
+        }
+    }
+    bool private_server() const { return !dir_.empty(); }
+    const std::string &name() const { return name_; }
+    void keys(const std::string &keys) { shell(tmux() + "send-keys -t " + name_ + " " + keys); }
+    std::string screen() { return shell(tmux() + "capture-pane -p -J -S -200 -t " + name_); }
     // Waits (at most 20 s of wall time) for the text to show on the screen.
     bool wait_for(const char8_t *utf8) { return wait_for(reinterpret_cast<const char *>(utf8)); }
     bool wait_for(const std::string &text) {
@@ -45,7 +58,9 @@ class Tmux {
     }
 
   private:
-    std::string name_;
+    std::string socket() const { return dir_ + "/socket"; }
+    std::string tmux() const { return "tmux -S " + socket() + " "; }
+    std::string dir_, name_;
 };
 
 TEST(Interactive, APersonDrivesThePanelAndTheConsoleAndGetsTheTerminalBack) {
@@ -57,7 +72,10 @@ TEST(Interactive, APersonDrivesThePanelAndTheConsoleAndGetsTheTerminalBack) {
     Tmux t(std::string(FTQ_SIM_BINARY) + " --interactive --speed 4; echo EXIT=$?; stty -a | tr \" "
                                          "\" \"\\n\" | grep -x -e icanon -e echo "
                                          "-e -icanon -e -echo | tr \"\\n\" \" \"; echo; sleep 30");
+    ASSERT_TRUE(t.private_server()) << "no folder for the tmux socket";
     ASSERT_TRUE(t.wait_for("Ctrl-C       interrupt ftq")) << t.screen();
+    EXPECT_NE(std::system(("tmux has-session -t " + t.name() + " 2>/dev/null").c_str()), 0)
+        << "the session runs on the shared default tmux server";
     ASSERT_TRUE(t.wait_for("[panel LEDs: LED_ALL_OFF]")) << t.screen();
     t.keys("Up");
     ASSERT_TRUE(t.wait_for("key UP is pressed")) << t.screen();

@@ -284,6 +284,16 @@ std::string board_report(const Session &s) {
         << ", networkError " << rec.networkError << ", rs485Error " << rec.rs485Error
         << ", alarmError " << rec.alarmError << ", rtcError " << rec.rtcError
         << "; expected USB count " << rec.usbExpected << "\n";
+    // The operator pulls the sticks out after the test: one still mounted
+    // then loses what the kernel had not yet written to it.
+    std::string mounted;
+    Kernel &board = *s.kernel;
+    if (Node *mnt = board.vfs().lookup("/mnt"); mnt != nullptr && board.wiring().fs_device)
+        for (const std::string &name : mnt->entries)
+            if (board.wiring().fs_device("/mnt/" + name) != ROOT_FS_DEVICE)
+                mounted += (mounted.empty() ? "" : ", ") + std::string("/mnt/") + name;
+    if (!mounted.empty())
+        out << "left mounted: " << mounted << "\n";
     out << "left open: ";
     if (!s.ended)
         out << "(process 1 never ended)";

@@ -49,6 +49,9 @@ Session::Session(const Scenario &scenario, const SessionOptions &options)
     kernel->record_calls(options.record_calls);
     if (options.signal_point)
         kernel->signal_at_blocking_point(*options.signal_point, SIGINT);
+    kernel->record_call_points(options.record_call_points);
+    if (options.signal_call_point)
+        kernel->signal_at_call_point(*options.signal_call_point, SIGINT);
 }
 
 std::unique_ptr<Session> Session::from_text(const std::string &json,

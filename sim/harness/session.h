@@ -32,7 +32,9 @@ struct ResultRecord {
 struct SessionOptions {
     nlohmann::json faults = nlohmann::json::array(); // added to the scenario's own
     std::optional<size_t> signal_point;              // SIGINT at this blocking point
-    double time_limit_s = 0;                         // lowers the scenario's limit
+    std::optional<size_t> signal_call_point;         // SIGINT at this call point
+    bool record_call_points = false;
+    double time_limit_s = 0; // lowers the scenario's limit
     bool record_calls = false;
 };
 

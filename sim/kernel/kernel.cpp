@@ -421,6 +421,18 @@ void Kernel::check_spin() {
     }
 }
 
+void Kernel::pass_call_point(const char *call, bool returning) {
+    Task *self = current_task();
+    if (record_call_points_)
+        call_points_.push_back({now_, self->proc->pid, self->id, call, returning, console_.size()});
+    if (signal_call_point_ && call_points_passed_ == *signal_call_point_) {
+        std::lock_guard<std::mutex> g(mu_);
+        signal_all(signal_point_sig_);
+    }
+    ++call_points_passed_;
+    deliver_signals();
+}
+
 void Kernel::deliver_signals() {
     Task *self = current_task();
     Process *p = self->proc;

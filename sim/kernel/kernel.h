@@ -139,6 +139,29 @@ class Kernel : public Host {
         signal_point_sig_ = sig;
     }
 
+    // The two moments at which a call meets a signal: as it starts (one
+    // already pending), and as it returns to the program, which is where
+    // Linux delivers one that came while the call ran. Every call the
+    // program makes into the kernel passes both, in order; call_points()
+    // lists them once record_call_points(true) is set.
+    struct CallPoint {
+        Time t;
+        int pid;
+        int task;
+        const char *call;
+        bool returning;
+        size_t console_writes; // console writes made before this point
+    };
+    void record_call_points(bool on) { record_call_points_ = on; }
+    const std::vector<CallPoint> &call_points() const { return call_points_; }
+    size_t call_points_passed() const { return call_points_passed_; }
+    // Sends sig to every live process as the run passes the call point of
+    // that index (counted as call_points() counts them).
+    void signal_at_call_point(size_t index, int sig) {
+        signal_call_point_ = index;
+        signal_point_sig_ = sig;
+    }
+
     // What the program wrote to its console, in order.
     struct ConsoleWrite {
         Time t;
@@ -168,7 +191,8 @@ class Kernel : public Host {
     void run_events_due();
     void end_process(Process *p, int wait_status);
     void end_everything(RunResult::End why);
-    void deliver_signals(); // on the current task, outside the lock
+    void deliver_signals();                                 // on the current task, outside the lock
+    void pass_call_point(const char *call, bool returning); // then delivers
     void check_spin();
     Process *current_process();
     Task *current_task();
@@ -217,6 +241,10 @@ class Kernel : public Host {
     std::vector<BlockingPoint> blocking_points_;
     bool record_calls_ = false;
     std::vector<CallRecord> calls_;
+    bool record_call_points_ = false;
+    std::vector<CallPoint> call_points_;
+    size_t call_points_passed_ = 0;
+    std::optional<size_t> signal_call_point_;
     std::optional<size_t> signal_point_;
     int signal_point_sig_ = 0;
     std::unique_ptr<Backend> backend_;

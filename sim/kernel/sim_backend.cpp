@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -67,12 +68,25 @@ std::string Kernel::Backend::path_of(int fd) {
     return f ? f->path : std::string();
 }
 
+void Kernel::Backend::entering(const char *call) {
+    k_.check_spin();
+    k_.pass_call_point(call, false);
+}
+
+Kernel::Backend::Returning::~Returning() noexcept(false) {
+    if (std::uncaught_exceptions() > 0)
+        return;
+    // The call's result is set already; a handler must not change its errno.
+    int err = errno;
+    b.k_.pass_call_point(call, true);
+    errno = err;
+}
+
 const FaultRule *Kernel::Backend::enter(const char *call, const std::string &path,
                                         std::optional<unsigned long> request, bool *handled,
                                         int *result) {
     *handled = false;
-    k_.check_spin();
-    k_.deliver_signals();
+    entering(call);
     const FaultRule *r = k_.faults_->match(call, path, request);
     if (k_.record_calls_) {
         Task *t = k_.current_task();
@@ -110,6 +124,7 @@ const FaultRule *Kernel::Backend::enter(const char *call, const std::string &pat
 }
 
 #define ENTER(call, path, request)                                                                 \
+    Returning returning_{*this, call};                                                             \
     bool handled_ = false;                                                                         \
     int result_ = 0;                                                                               \
     const FaultRule *rule_ = enter(call, path, request, &handled_, &result_);                      \
@@ -181,6 +196,7 @@ int Kernel::Backend::open(const char *path, int flags, mode_t) {
 }
 
 int Kernel::Backend::close(int fd) {
+    Returning returning{*this, "close"};
     bool failed = false;
     int result = 0;
     enter("close", path_of(fd), std::nullopt, &failed, &result);
@@ -391,7 +407,8 @@ int Kernel::Backend::tcsetattr(int fd, int actions, const struct termios *tio) {
 }
 
 int Kernel::Backend::tcgetattr(int fd, struct termios *tio) {
-    k_.check_spin();
+    Returning returning{*this, "tcgetattr"};
+    entering("tcgetattr");
     OpenFile *f = file(fd);
     if (f == nullptr)
         return fail(EBADF);
@@ -400,8 +417,8 @@ int Kernel::Backend::tcgetattr(int fd, struct termios *tio) {
 }
 
 unsigned Kernel::Backend::sleep(unsigned seconds) {
-    k_.check_spin();
-    k_.deliver_signals();
+    Returning returning{*this, "sleep"};
+    entering("sleep");
     Time end = k_.now() + static_cast<Time>(seconds) * kSecond;
     if (k_.block(nullptr, end, true) == Wake::Signal) {
         k_.deliver_signals();
@@ -412,8 +429,8 @@ unsigned Kernel::Backend::sleep(unsigned seconds) {
 }
 
 int Kernel::Backend::usleep(useconds_t usec) {
-    k_.check_spin();
-    k_.deliver_signals();
+    Returning returning{*this, "usleep"};
+    entering("usleep");
     if (k_.block(nullptr, k_.now() + usec, true) == Wake::Signal) {
         k_.deliver_signals();
         return fail(EINTR);
@@ -422,7 +439,8 @@ int Kernel::Backend::usleep(useconds_t usec) {
 }
 
 time_t Kernel::Backend::time(time_t *out) {
-    k_.check_spin();
+    Returning returning{*this, "time"};
+    entering("time");
     time_t t = static_cast<time_t>(k_.epoch_at(k_.now()));
     if (out)
         *out = t;
@@ -519,7 +537,8 @@ int Kernel::Backend::sigaction(int sig, const struct sigaction *act, struct siga
 }
 
 int Kernel::Backend::raise(int sig) {
-    k_.check_spin();
+    Returning returning{*this, "raise"};
+    entering("raise");
     if (sig <= 0 || sig >= 64)
         return fail(EINVAL);
     k_.current_task()->pending |= sigbit(sig);
@@ -537,6 +556,7 @@ void Kernel::Backend::exit(int status) {
 
 sys::Dir *Kernel::Backend::opendir(const char *path) {
     std::string full = abs(path);
+    Returning returning{*this, "opendir"};
     bool handled = false;
     int result = 0;
     enter("opendir", full, std::nullopt, &handled, &result);
@@ -569,6 +589,7 @@ sys::Dir *Kernel::Backend::opendir(const char *path) {
 
 sys::DirEntry *Kernel::Backend::readdir(sys::Dir *dir) {
     auto *d = static_cast<SimDir *>(dir);
+    Returning returning{*this, "readdir"};
     bool handled = false;
     int result = 0;
     enter("readdir", d ? d->path : "", std::nullopt, &handled, &result);
@@ -582,6 +603,8 @@ sys::DirEntry *Kernel::Backend::readdir(sys::Dir *dir) {
 }
 
 int Kernel::Backend::closedir(sys::Dir *dir) {
+    Returning returning{*this, "closedir"};
+    entering("closedir");
     auto it = std::find_if(dirs_.begin(), dirs_.end(),
                            [dir](const std::unique_ptr<sys::Dir> &d) { return d.get() == dir; });
     if (dir == nullptr || it == dirs_.end())

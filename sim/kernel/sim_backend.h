@@ -7,8 +7,8 @@
 
 #include <memory>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -66,6 +66,14 @@ class Kernel::Backend : public sys::Backend {
     // itself (*result then holds what the call returns).
     const FaultRule *enter(const char *call, const std::string &path,
                            std::optional<unsigned long> request, bool *handled, int *result);
+    // The call's return to the program, where a signal that came while it
+    // ran meets its disposition. Skipped while a task is being unwound.
+    struct Returning {
+        Backend &b;
+        const char *call;
+        ~Returning() noexcept(false);
+    };
+    void entering(const char *call);
     OpenFile *file(int fd);
     std::string path_of(int fd);
     std::string abs(const char *path);

@@ -110,13 +110,18 @@ class Vexio : public Model, public Device {
             }
             return 0;
         case 0x07:
-            k_.wiring().rs485_driver_enabled = true;
-            k_.trace("vexio", "rs485_tx_enable", {{"value", arg}});
-            return 0;
-        case 0x08:
-            k_.wiring().rs485_receiver_enabled = true;
-            k_.trace("vexio", "rs485_rx_enable", {{"value", arg}});
-            return 0;
+        case 0x08: {
+            // The argument is the line's new state: 1 on, 0 off. The driver
+            // refuses anything else and leaves the line as it was.
+            bool driver = req == 0x07;
+            int r = arg <= 1 ? 0 : -EINVAL;
+            k_.trace("vexio", driver ? "rs485_tx_enable" : "rs485_rx_enable",
+                     {{"value", arg}, {"result", r}});
+            if (r == 0)
+                (driver ? k_.wiring().rs485_driver_enabled : k_.wiring().rs485_receiver_enabled) =
+                    arg == 1;
+            return r;
+        }
         case 0x52:
             k_.trace("vexio", "pmp_reset", {{"mask", arg}});
             for (auto &listener : k_.wiring().pmp_reset)

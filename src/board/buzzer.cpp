@@ -25,28 +25,45 @@ void toneguard(int sig) {
     if (fd >= 0)
         sys::ioctl(fd, VEXIO_BUZZER_TONE, BUZZER_OFF);
     toneFd = -1;
+    bool restored = false;
     for (size_t i = 0; i < TONE_GUARDS; ++i)
         if (TONE_GUARDED[i] == sig && toneGuarding[i]) {
             sys::sigaction(sig, &toneSaved[i], nullptr);
             toneGuarding[i] = false;
+            restored = true;
         }
+    // Reached with nothing to restore, raising the signal again would only
+    // bring it back here, for ever: let it end the program.
+    if (!restored) {
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof dfl);
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        sys::sigaction(sig, &dfl, nullptr);
+    }
     // Blocked while this handler runs: it reaches the program's own
     // disposition as soon as the handler returns.
     sys::raise(sig);
 }
 
+// A signal may arrive as any of these calls returns, with the guard already
+// installed: the disposition to give back is read and marked first, so that
+// the guard always finds it.
 void guardtones() {
     struct sigaction act;
     memset(&act, 0, sizeof act);
     act.sa_handler = toneguard;
     sigemptyset(&act.sa_mask);
     for (size_t i = 0; i < TONE_GUARDS; ++i) {
-        toneGuarding[i] = sys::sigaction(TONE_GUARDED[i], &act, &toneSaved[i]) == 0;
+        toneGuarding[i] = false;
+        if (sys::sigaction(TONE_GUARDED[i], nullptr, &toneSaved[i]) != 0)
+            continue;
         // An ignored signal ends nothing: it stays ignored.
-        if (toneGuarding[i] && toneSaved[i].sa_handler == SIG_IGN) {
-            sys::sigaction(TONE_GUARDED[i], &toneSaved[i], nullptr);
+        if (toneSaved[i].sa_handler == SIG_IGN)
+            continue;
+        toneGuarding[i] = true;
+        if (sys::sigaction(TONE_GUARDED[i], &act, nullptr) != 0)
             toneGuarding[i] = false;
-        }
     }
 }
 

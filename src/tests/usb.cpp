@@ -59,7 +59,8 @@ void mountdisk(const char *device, const char *mountpoint) {
 
 // Whatever the mount call and the mount program said: a mount point that
 // lies on the same file system as /mnt holds no stick, and its free space
-// would be /mnt's own disk under the stick's name.
+// would be /mnt's own disk under the stick's name. When either stat fails
+// nothing was shown to be mounted, so nothing is counted.
 bool mountedhere(const char *mountpoint) {
     struct stat point;
     struct stat parent;
@@ -78,6 +79,9 @@ void showdisk(const char *name) {
     if (!mountedhere(mountpoint)) {
         say("Failed to mount");
         --usbResult;
+        // The stick may be mounted all the same (a stat that failed): it is
+        // unmounted like every other before it is pulled out.
+        sys::umount(mountpoint);
         return;
     }
 

@@ -1,0 +1,18 @@
+# Fails when a ctest name holds memory bytes, or when no test was listed.
+execute_process(COMMAND ${CTEST} -N WORKING_DIRECTORY ${BUILD}
+                OUTPUT_VARIABLE listed ERROR_VARIABLE errors RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "ctest -N failed (${rc}): ${errors}")
+endif()
+string(REGEX MATCH "Total Tests: ([0-9]+)" total "${listed}")
+set(total "${CMAKE_MATCH_1}")
+if(NOT total GREATER 100)
+  message(FATAL_ERROR "ctest -N listed too few tests to judge:\n${listed}")
+endif()
+string(REGEX MATCHALL "Test +#[0-9]+: [^\n]*byte object <[^\n]*" unstable "${listed}")
+if(unstable)
+  list(LENGTH unstable n)
+  list(JOIN unstable "\n" shown)
+  message(FATAL_ERROR "${n} test names are made from memory bytes:\n${shown}")
+endif()
+message(STATUS "${total} test names, none made from memory bytes")

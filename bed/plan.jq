@@ -93,7 +93,8 @@ def test_ten: (.args // []) as $a | ($a | length) == 2 and $a[0] == "-o" and ($a
 
 def processes_reason:
   if has("processes") | not then null
-  else first_reason(.processes[] | [(.vanishes // false), "a process that ends while the program scans /proc"],
+  else first_reason(.processes[] | select(.cmdline != ["init"])
+                    | [(.vanishes // false), "a process that ends while the program scans /proc"],
                     [((.cmdline // []) | length > 0) and (.cmdline[0] | test("^(\\./|/)[A-Za-z0-9_./-]+$") | not),
                      "a process started as \(.cmdline[0] | tojson)"])
   end;

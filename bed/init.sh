@@ -79,10 +79,15 @@ for b in /sys/block/sd*; do
     letter=$(echo "$entry" | cut -d: -f2)
     nodes=$(echo "$entry" | cut -d: -f3)
     sd=${b##*/}
-    case $nodes in disk | both) mv /dev/$sd /dev/ms$letter ;; *) rm -f /dev/$sd ;; esac
+    case $nodes in disk | both) mv /dev/$sd /dev/.usb-ms$letter ;; *) rm -f /dev/$sd ;; esac
     if [ -e /dev/${sd}1 ]; then
-        case $nodes in part | both) mv /dev/${sd}1 /dev/ms${letter}1 ;; *) rm -f /dev/${sd}1 ;; esac
+        case $nodes in part | both) mv /dev/${sd}1 /dev/.usb-ms${letter}1 ;; *) rm -f /dev/${sd}1 ;; esac
     fi
+done
+# /dev lists its newest node first: named in the reverse of the scenario's
+# order, the nodes list in that order, as on the simulated board.
+for name in $(sed -n '1!G;h;$p' /bed/usb_order); do
+    [ -e /dev/.usb-$name ] && mv /dev/.usb-$name /dev/$name
 done
 # SATA disks are named after their port (ata1 is sda), whatever order the
 # kernel's asynchronous probing named them in.

@@ -260,6 +260,16 @@ for i in "${!ID[@]}"; do
         if [ -z "${SKIP[$i]}" ] && [ $(($(jq '.sticks | length' "$out/plan.json") + $(jq .mice "$out/plan.json"))) -gt 4 ]; then
             SKIP[i]="more than four USB devices (the bed's USB controller has four ports)"
         fi
+        # The panel peer starts its key script at the program's first frame,
+        # as it cannot see the port's opening; keys due before that frame
+        # (a board whose key test sends the panel nothing) cannot be played
+        # where the program shows them.
+        if [ -z "${SKIP[$i]}" ] && grep -q ' is pressed' "$out/sim.gb2312" && [ "$(grep -o '"dev":"panel","ev":"[a-z_]*","t_us":[0-9]*' "$out/sim.jsonl" |
+            awk -F'"|:' '$10 == "send" && k == "" { k = $14 + 0 }
+                $10 != "send" && $10 != "open" && $10 != "tcsetattr" && $10 != "led_mode" && f == "" { f = $14 + 0 }
+                END { print (k != "" && (f == "" || k < f)) ? 1 : 0 }')" = 1 ]; then
+            SKIP[i]="panel keys before the program's first frame (the panel peer cannot see the port open)"
+        fi
         # Whatever the arguments (-o 105 runs test 10 too), a run that
         # reached a port multiplier on the simulated board cannot on the bed.
         if [ -z "${SKIP[$i]}" ] && grep -q '"dev":"pmp"' "$out/sim.jsonl"; then
@@ -316,6 +326,8 @@ overlay() {
     jq -r '.sticks[] | "\(.port):\(.letter):\(if .disk and .part then "both" elif .part then "part" else "disk" end)"' \
         "$plan" >"$o/bed/sticks"
     jq -r '.mount_points[]' "$plan" >"$o/bed/mount_points"
+    jq -r '(.usb.devices // ["msa", "msa1"])[] | if type == "string" then . else .name end' \
+        "$out/scenario.json" >"$o/bed/usb_order"
     jq -r '.processes[] | join(" ")' "$plan" >"$o/bed/processes"
     local restart=0
     grep -q '"result":0,.*"dev":"vexio","ev":"watchdog_armed"' "$out/sim.jsonl" && restart=1

@@ -2,6 +2,7 @@
 // it ends, for each kind of console. The whole run's waits are in the
 // catalog (whole-console-*); this pins the routine's own contract.
 #include "driver/driver.h"
+#include "platform/console.h"
 #include "simrun.h"
 
 #include <gtest/gtest.h>
@@ -92,6 +93,34 @@ TEST(ConsoleWaitRoutine, AtTheEndOfInputItRestsInShortSlicesUpToItsTimeOut) {
     for (size_t i = 1; i < points.size(); ++i)
         EXPECT_LE(points[i].t - points[i - 1].t, 50 * sim::kMillisecond) << "wait " << i;
     EXPECT_EQ(ended, sim::kSecond);
+}
+
+// The operator's presses say where in the console's bytes the wait began
+// and how much had been shown when Enter went: the kernel test bed holds
+// its own operator to those points. Output that comes during a wait counts
+// for that press and is new for the next wait; a wait with nothing new
+// since the last one gets no press.
+TEST(ConsoleWaitRoutine, EachPressRecordsWhereItsWaitBeganAndWhatWasShown) {
+    qa::SimRun r = qa::run_on_board("{}", [&](sim::Kernel &k) {
+        char buf[21];
+        write_all(1, "abc", 3);
+        k.after(100 * sim::kMillisecond, [&k] { k.record_console(2, "xy", 2); });
+        consolewait(buf, 1);
+        consolewait(buf, 1);
+        write_all(1, "f", 1);
+        consolewait(buf, 1);
+        consolewait(buf, 1);
+        return 0;
+    });
+    std::vector<std::string> presses;
+    for (const auto &e : r.session->events("console", "type"))
+        presses.push_back(e.data.at("text").get<std::string>() + " waited_at " +
+                          std::to_string(e.data.at("waited_at").get<size_t>()) + " shown " +
+                          std::to_string(e.data.at("shown").get<size_t>()));
+    EXPECT_EQ(presses, (std::vector<std::string>{"\n waited_at 3 shown 5", "\n waited_at 5 shown 5",
+                                                 "\n waited_at 6 shown 6"}));
+    EXPECT_EQ(r.kernel->now(), sim::kSecond + 900 * sim::kMillisecond)
+        << "three waits end at their presses, the last one at its time-out";
 }
 
 } // namespace

@@ -2,18 +2,21 @@
 // (scripts/test-kernel.sh): the guest's ttyAMA0, which qemu binds to a Unix
 // socket.
 //
-//   console-operator --socket PATH --log RAW --transcript OUT [--quiet-ms N]
-//                    [--timeline FILE]
+//   console-operator --socket PATH --log RAW --transcript OUT
+//                    [--waits N,N,...] [--quiet-ms N] [--timeline FILE]
 //
 // It listens on PATH, serves qemu's connection until qemu closes it, and
 // keeps every byte the guest printed in RAW. Between the guest init's lines
-// "@@BED-BEGIN@@" and "@@BED-END" it acts as a person at the console: once
-// the program has printed something and then stayed quiet for N ms (300 by
-// default), it presses Enter (a carriage return, as a terminal sends it),
-// once, and waits for new output before pressing again. The program's own
-// bytes between the two markers go to OUT, untouched (GB2312). The timeline
-// lists each piece of output and each Enter with its time since qemu
-// connected, and the run's start and end.
+// "@@BED-BEGIN@@" and "@@BED-END" it acts as a person at the console who
+// answers the questions the program asks: the program waits for Enter once
+// it has shown the number of bytes each of --waits gives (the simulated
+// board's operator found those waits in the same run), and the person
+// presses Enter (a carriage return, as a terminal sends it) once the output
+// has reached that point and then stayed quiet for N ms (300 by default).
+// Without --waits nobody presses anything. The program's own bytes between
+// the two markers go to OUT, untouched (GB2312). The timeline lists each
+// piece of output, each Enter with the bytes shown before it ("ENTER after
+// N"), and the run's start and end.
 #include "sim/bed/accept_one.h"
 
 #include <algorithm>
@@ -25,6 +28,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -34,7 +38,7 @@ const std::string kEnd = "@@BED-END";
 
 int usage() {
     fprintf(stderr, "usage: console-operator --socket PATH --log RAW --transcript OUT "
-                    "[--quiet-ms N]\n");
+                    "[--waits N,N,...] [--quiet-ms N] [--timeline FILE]\n");
     return 2;
 }
 
@@ -43,6 +47,7 @@ int usage() {
 int main(int argc, char **argv) {
     std::string socket_path, log_path, transcript_path, timeline_path;
     int quiet_ms = 300;
+    std::vector<size_t> waits; // bytes shown when each wait for Enter begins
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--socket" && i + 1 < argc)
@@ -55,7 +60,16 @@ int main(int argc, char **argv) {
             timeline_path = argv[++i];
         else if (a == "--quiet-ms" && i + 1 < argc)
             quiet_ms = std::stoi(argv[++i]);
-        else
+        else if (a == "--waits" && i + 1 < argc) {
+            std::string list = argv[++i];
+            for (size_t at = 0; at < list.size();) {
+                size_t comma = list.find(',', at);
+                if (comma == std::string::npos)
+                    comma = list.size();
+                waits.push_back(std::stoul(list.substr(at, comma - at)));
+                at = comma + 1;
+            }
+        } else
             return usage();
     }
     if (socket_path.empty() || log_path.empty() || transcript_path.empty())
@@ -82,13 +96,14 @@ int main(int argc, char **argv) {
     };
     std::string all; // everything so far
     size_t begin = std::string::npos, end = std::string::npos;
-    bool unanswered = false; // output since the last Enter
+    size_t next_wait = 0;
     int presses = 0;
     auto last_output = std::chrono::steady_clock::now();
     char buf[4096];
     for (;;) {
         int wait_ms = -1;
-        if (unanswered) {
+        bool running = begin != std::string::npos && end == std::string::npos;
+        if (running && next_wait < waits.size() && all.size() - begin >= waits[next_wait]) {
             auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - last_output)
                              .count();
@@ -97,12 +112,12 @@ int main(int argc, char **argv) {
                 const char enter = '\r';
                 if (::send(fd, &enter, 1, MSG_NOSIGNAL) == 1) {
                     ++presses;
-                    mark("ENTER");
+                    mark("ENTER after " + std::to_string(all.size() - begin));
                 }
-                unanswered = false;
-            } else {
-                wait_ms = static_cast<int>(quiet_ms - quiet);
+                ++next_wait;
+                continue;
             }
+            wait_ms = static_cast<int>(quiet_ms - quiet);
         }
         pollfd p{fd, POLLIN, 0};
         int r = ::poll(&p, 1, wait_ms);
@@ -146,18 +161,15 @@ int main(int argc, char **argv) {
             size_t at = all.find(kEnd, from);
             if (at != std::string::npos) {
                 end = at;
-                unanswered = false;
                 mark("RUN ENDS");
-            } else if (all.size() > begin) {
-                unanswered = true;
-                last_output = std::chrono::steady_clock::now();
             }
         }
+        last_output = std::chrono::steady_clock::now();
     }
     std::ofstream out(transcript_path, std::ios::binary);
     if (begin != std::string::npos)
         out << all.substr(begin, (end == std::string::npos ? all.size() : end) - begin);
-    fprintf(stderr, "console-operator: pressed Enter %d times%s\n", presses,
+    fprintf(stderr, "console-operator: pressed Enter %d times of %zu%s\n", presses, waits.size(),
             begin == std::string::npos ? ", the run never began"
             : end == std::string::npos ? ", the run never ended"
                                        : "");

@@ -72,10 +72,15 @@ class Console : public Model, public Device {
         if (mode_ == "enter" && !press_pending_ && seen > output_at_last_press_) {
             press_pending_ = true;
             output_at_last_press_ = seen;
-            k_.after(delay_, [this] {
+            // Where in the console's bytes the wait began and the press came,
+            // so that an operator elsewhere (the kernel test bed's) can be
+            // held to the same answers at the same points.
+            size_t waited_at = shown();
+            k_.after(delay_, [this, waited_at] {
                 input_ += "\n";
                 press_pending_ = false;
-                k_.trace("console", "type", {{"text", "\n"}});
+                k_.trace("console", "type",
+                         {{"text", "\n"}, {"waited_at", waited_at}, {"shown", shown()}});
             });
         }
         return false;
@@ -88,6 +93,13 @@ class Console : public Model, public Device {
     }
 
   private:
+    size_t shown() const {
+        size_t n = 0;
+        for (const auto &w : k_.console())
+            n += w.bytes.size();
+        return n;
+    }
+
     bool at_end() const {
         return mode_ == "eof" || (mode_ == "script" && script_left_ == 0 && then_eof_);
     }

@@ -7,6 +7,7 @@
 #include "sim/kernel/model.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 namespace sim {
@@ -206,9 +207,15 @@ class Usb : public Model {
             std::string path = Vfs::normalize("/", argv[1]);
             std::string parent = path.substr(0, path.rfind('/'));
             Node *pn = k_.vfs().lookup(parent.empty() ? "/" : parent);
-            if (!k_.vfs().exists(path) && pn != nullptr && pn->kind == Node::Kind::Dir) {
+            int err = k_.vfs().exists(path)         ? EEXIST
+                      : pn == nullptr               ? ENOENT
+                      : pn->kind != Node::Kind::Dir ? ENOTDIR
+                                                    : 0;
+            if (err == 0) {
                 k_.vfs().add_dir(path);
                 r = 0;
+            } else {
+                say_err("mkdir: can't create directory '" + argv[1] + "': " + std::strerror(err));
             }
         }
         k_.trace("usb", "program", {{"argv", argv}, {"status", r}});
@@ -218,10 +225,22 @@ class Usb : public Model {
     int mount_program(const std::vector<std::string> &argv) {
         // The one form the fall-back uses: mount -t vfat <device> <dir>.
         int r = 1;
-        if (argv.size() == 5 && argv[1] == "-t")
-            r = mount(argv[3], Vfs::normalize("/", argv[4]), argv[2], "program") == 0 ? 0 : 32;
+        if (argv.size() == 5 && argv[1] == "-t") {
+            int err = mount(argv[3], Vfs::normalize("/", argv[4]), argv[2], "program");
+            r = err == 0 ? 0 : 32;
+            if (err != 0)
+                say_err("mount: mounting " + argv[3] + " on " + argv[4] +
+                        " failed: " + std::strerror(-err));
+        }
         k_.trace("usb", "program", {{"argv", argv}, {"status", r}});
         return r;
+    }
+
+    // The board's mkdir and mount are busybox's: a failure is reported on
+    // the console the program shares with ftq, where the operator sees it.
+    void say_err(const std::string &line) {
+        std::string text = line + "\n";
+        k_.record_console(2, text.data(), text.size());
     }
 
     Kernel &k_;

@@ -126,6 +126,7 @@ namespace {
 
 enum class K {
     Type,
+    Shell,
     RootFail,
     Help,
     BadArg,
@@ -348,6 +349,10 @@ const std::vector<Pattern> &vocabulary() {
             {"failed to open watchdog", K::Quiet},
             {"set watchdog timeout failed", K::Quiet},
             {"can not open %s ", K::Quiet},
+            // What the board's busybox says on the console when the USB
+            // test's fall-back commands fail: not ftq's words, but a run's.
+            {"mount: mounting %s on %s failed: %s", K::Shell},
+            {"mkdir: can't create directory '%s': %s", K::Shell},
             {"update the firmware success, now reset the jmb321!", K::PmpMessage},
             {"sata_port_num = %d ", K::PmpPortNum},
             {"open /dev/sd%c success!", K::PmpMessage},
@@ -1168,6 +1173,9 @@ struct Parser::Impl {
         }
         case K::Quiet:
         case K::PmpMessage:
+            break;
+        case K::Shell:
+            message(std::string(text).c_str());
             break;
         case K::NetPort1:
         case K::NetPort2: {

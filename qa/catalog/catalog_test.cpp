@@ -18,23 +18,6 @@
 
 namespace {
 
-std::vector<std::string> catalog() {
-    std::vector<std::string> names;
-    if (DIR *dir = ::opendir(FTQ_SOURCE_DIR "/scenarios")) {
-        // The 64-bit entry: on 32-bit ARM under qemu-user the plain readdir
-        // stops at the first entry whose 64-bit offset or inode number does
-        // not fit (EOVERFLOW), and the catalog would look empty.
-        while (struct dirent64 *e = ::readdir64(dir)) {
-            std::string n = e->d_name;
-            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
-                names.push_back(n.substr(0, n.size() - 5));
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 struct Shown {
     std::string out; // standard output, the steps and what the board did
     std::string err; // standard error
@@ -193,7 +176,7 @@ TEST_P(Catalog, ShowsItsExpectedTranscript) {
         << ".stderr (absent: nothing on standard error)";
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, Catalog, ::testing::ValuesIn(catalog()),
+INSTANTIATE_TEST_SUITE_P(Scenarios, Catalog, ::testing::ValuesIn(qa::catalog_names()),
                          [](const ::testing::TestParamInfo<std::string> &info) {
                              std::string id = info.param;
                              std::replace_if(

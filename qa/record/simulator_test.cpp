@@ -2,6 +2,7 @@
 // simulator itself knows of the run: on every catalog scenario alone, and
 // on a day's capture of a hundred runs as a station's terminal logs them.
 #include "simulated.h"
+#include "simrun.h"
 
 #include "record/parser.h"
 #include "sim/harness/harness.h"
@@ -18,20 +19,6 @@
 namespace {
 
 using qa::record::Json;
-
-std::vector<std::string> catalog() {
-    std::vector<std::string> names;
-    if (DIR *dir = ::opendir(FTQ_SOURCE_DIR "/scenarios")) {
-        while (struct dirent64 *e = ::readdir64(dir)) {
-            std::string n = e->d_name;
-            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
-                names.push_back(n.substr(0, n.size() - 5));
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string scenario_file(const std::string &name) {
     return std::string(FTQ_SOURCE_DIR) + "/scenarios/" + name + ".json";
@@ -94,7 +81,7 @@ TEST_P(RecordOfScenario, AgreesWithTheSimulator) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalog, RecordOfScenario, ::testing::ValuesIn(catalog()),
+INSTANTIATE_TEST_SUITE_P(Catalog, RecordOfScenario, ::testing::ValuesIn(qa::catalog_names()),
                          [](const auto &info) {
                              std::string n = info.param;
                              std::replace(n.begin(), n.end(), '-', '_');
@@ -123,7 +110,7 @@ TEST(RecordOfScenario, ComparesReportsOnMostOfTheCatalog) {
 // losing power in the middle of its run.
 TEST(DayCapture, HundredRunsGiveNinetyNineRecordsAndOneIncomplete) {
     std::vector<std::string> whole;
-    for (const std::string &name : catalog()) {
+    for (const std::string &name : qa::catalog_names()) {
         auto s = run(name);
         if (!qa::record::run_outcome(*s)["verdict"].is_null())
             whole.push_back(name);

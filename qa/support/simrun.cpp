@@ -1,5 +1,8 @@
 #include "simrun.h"
 
+#include <algorithm>
+#include <dirent.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -41,6 +44,23 @@ std::string source_file(const std::string &relative) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::vector<std::string> catalog_names() {
+    std::vector<std::string> names;
+    if (DIR *dir = ::opendir(FTQ_SOURCE_DIR "/scenarios")) {
+        // The 64-bit entry: on 32-bit ARM under qemu-user the plain readdir
+        // stops at the first entry whose 64-bit offset or inode number does
+        // not fit (EOVERFLOW), and the catalog would look empty.
+        while (struct dirent64 *e = ::readdir64(dir)) {
+            std::string n = e->d_name;
+            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
+                names.push_back(n.substr(0, n.size() - 5));
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace qa

@@ -43,4 +43,7 @@ inline double secs(sim::Time t) {
 // Reads a file of the repository (scenarios, expected transcripts).
 std::string source_file(const std::string &relative);
 
+// The catalog's scenario names (scenarios/*.json without the ending), sorted.
+std::vector<std::string> catalog_names();
+
 } // namespace qa

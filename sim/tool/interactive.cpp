@@ -3,6 +3,7 @@
 #include "sim/models/console.h"
 #include "sim/models/panel.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -36,10 +37,13 @@ void restore_and_reraise(int sig) {
 // A signal that asks ftq-sim to end is passed on to ftq, as the board's
 // kernel would deliver it, so that the run ends its own way and everything
 // recorded up to then is still written.
-volatile sig_atomic_t signal_to_pass = 0;
+// An atomic, not a volatile: the handler runs on the main thread while the
+// simulated ftq's thread reads it; a lock-free atomic is safe in both.
+std::atomic<int> signal_to_pass{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void pass_on(int sig) {
-    signal_to_pass = sig;
+    signal_to_pass.store(sig, std::memory_order_relaxed);
 }
 
 void write_out(const std::string &s) {
@@ -94,7 +98,7 @@ class Operator {
         if (passed_on_)
             return next;
         for (;;) {
-            if (int sig = signal_to_pass) {
+            if (int sig = signal_to_pass.load(std::memory_order_relaxed)) {
                 // Once ftq has the signal nobody is left to pace for: the
                 // rest of the run takes virtual time only.
                 passed_on_ = true;

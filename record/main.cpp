@@ -64,8 +64,9 @@ void read_capture(const std::string &name, const ftqrecord::Parser::Sink &sink, 
 int parse(const std::vector<std::string> &files) {
     Totals t;
     std::string out;
-    auto sink = [&](ftqrecord::Json &&r) {
-        out = r.dump();
+    auto sink = [&](const ftqrecord::Record &r) {
+        out.clear();
+        ftqrecord::write_json(r, out);
         out += '\n';
         std::fwrite(out.data(), 1, out.size(), stdout);
     };
@@ -84,7 +85,7 @@ int store(const std::string &db, const std::vector<std::string> &files) {
     try {
         ftqrecord::Store s(db);
         s.begin();
-        auto sink = [&](ftqrecord::Json &&r) { added += s.add(r) ? 1 : 0; };
+        auto sink = [&](const ftqrecord::Record &r) { added += s.add(r) ? 1 : 0; };
         for (const std::string &f : files)
             read_capture(f, sink, t);
         s.commit();

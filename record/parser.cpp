@@ -13,7 +13,6 @@
 #include <ctime>
 #include <mutex>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace ftqrecord {
@@ -23,26 +22,6 @@ namespace {
 using sv = std::string_view;
 
 // ---- text -------------------------------------------------------------
-
-bool valid_utf8(sv s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-        if (len == 0 || (len == 3 && c >= 0xF0) || i + len > n)
-            return false;
-        for (size_t k = 1; k < len; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += len;
-    }
-    return true;
-}
 
 // GB2312's 94 x 94 characters as UTF-8, worked out once through iconv.
 struct Gb2312Table {
@@ -79,45 +58,57 @@ const Gb2312Table &gb2312() {
 
 namespace {
 
-// Converts into `out`, which keeps its storage from line to line.
-void to_utf8(std::string_view line, std::string &out) {
-    if (valid_utf8(line)) {
-        out.assign(line);
-        return;
-    }
-    const Gb2312Table &t = gb2312();
-    out.resize(line.size() * 3); // a byte becomes at most U+FFFD's three
-    char *o = out.data();
-    for (size_t i = 0; i < line.size(); ++i) {
-        auto c = static_cast<unsigned char>(line[i]);
+// A line that is UTF-8 already is read where it lies; one that is not is
+// converted into `out`, which keeps its storage from line to line.
+sv to_utf8(sv line, std::string &out) {
+    if (valid_utf8(line))
+        return line;
+    const auto &table = gb2312().utf8;
+    // A byte becomes at most U+FFFD's three. The buffer only grows, so it
+    // is not filled again for every line.
+    if (out.size() < line.size() * 3)
+        out.resize(line.size() * 3);
+    // Plain pointers: the compiler cannot tell that writes through a char
+    // pointer leave the string and the table alone, and would reload them.
+    char *const begin = out.data();
+    char *o = begin;
+    const auto *p = reinterpret_cast<const unsigned char *>(line.data());
+    const auto *const end = p + line.size();
+    while (p < end) {
+        unsigned char c = *p;
         if (c < 0x80) {
-            *o++ = static_cast<char>(c);
+            // Runs of ASCII (blanks, figures, English) eight bytes at a time.
+            uint64_t w;
+            while (end - p >= 8 && (std::memcpy(&w, p, 8), (w & 0x8080808080808080ULL) == 0)) {
+                std::memcpy(o, p, 8);
+                o += 8;
+                p += 8;
+            }
+            if (p < end && *p < 0x80)
+                *o++ = static_cast<char>(*p++);
             continue;
         }
-        if (c >= 0xA1 && c <= 0xFE && i + 1 < line.size()) {
-            auto d = static_cast<unsigned char>(line[i + 1]);
-            if (d >= 0xA1 && d <= 0xFE) {
-                const auto &u = t.utf8[static_cast<size_t>((c - 0xA1) * 94 + (d - 0xA1))];
-                if (u[0] != 0) {
-                    std::memcpy(o, u.data(), 3);
-                    o += u[3];
-                    ++i;
-                    continue;
-                }
+        if (c >= 0xA1 && c <= 0xFE && p + 1 < end && p[1] >= 0xA1 && p[1] <= 0xFE) {
+            const auto &u = table[static_cast<size_t>((c - 0xA1) * 94 + (p[1] - 0xA1))];
+            if (u[0] != 0) {
+                std::memcpy(o, u.data(), 3);
+                o += u[3];
+                p += 2;
+                continue;
             }
         }
         std::memcpy(o, "\xEF\xBF\xBD", 3);
         o += 3;
+        ++p;
     }
-    out.resize(static_cast<size_t>(o - out.data()));
+    return sv(begin, static_cast<size_t>(o - begin));
 }
 
 } // namespace
 
 std::string line_to_utf8(std::string_view line) {
     std::string out;
-    to_utf8(line, out);
-    return out;
+    return std::string(to_utf8(line, out));
 }
 
 namespace {
@@ -209,12 +200,37 @@ enum class K {
     PmpMessage,
 };
 
+constexpr size_t MAX_RUNS = 16;
+
 struct Pattern {
-    const char *fmt;
+    sv fmt;
     K kind;
     bool continues = false; // printed without a line end: the line goes on
     int arg = 0;
+    // The lengths of the format's texts: the one before its first value,
+    // then the one after each value. Worked out once, as every line of a
+    // capture is tried against several formats.
+    std::array<uint16_t, MAX_RUNS> runs{};
 };
+
+// Where the conversion that starts at fmt[j] ('%') ends.
+size_t conversion_end(sv fmt, size_t j) {
+    ++j;
+    while (j < fmt.size() && (fmt[j] == '0' || (fmt[j] >= '1' && fmt[j] <= '9') || fmt[j] == 'l'))
+        ++j;
+    return j + 1;
+}
+
+void literal_runs(Pattern &p) {
+    size_t j = 0;
+    for (size_t run = 0; run < MAX_RUNS && j <= p.fmt.size(); ++run) {
+        size_t pct = std::min(p.fmt.find('%', j), p.fmt.size());
+        p.runs[run] = static_cast<uint16_t>(pct - j);
+        if (pct == p.fmt.size())
+            break;
+        j = conversion_end(p.fmt, pct);
+    }
+}
 
 // The help text, line by line.
 const char *const HELP[] = {
@@ -444,6 +460,8 @@ const std::vector<Pattern> &vocabulary() {
         };
         for (const char *f : PMP)
             p.push_back({f, K::PmpMessage});
+        for (Pattern &x : p)
+            literal_runs(x);
         return p;
     }();
     return v;
@@ -466,17 +484,27 @@ bool is_hex(char c, bool upper) {
 // pattern that ends its line must take the whole of `s`; its trailing blanks
 // may be missing, since some terminal programs drop them from their logs.
 // Returns the bytes taken, or npos.
-size_t scan(sv s, sv fmt, bool whole, Fields &out) {
+size_t scan(sv s, const Pattern &p, bool whole, Fields &out) {
+    const sv fmt = p.fmt;
     out.n = 0;
     size_t i = 0;
     size_t j = 0;
+    size_t values = 0; // taken so far: the text at j is the run after them
+    auto run = [&](size_t k, size_t at) -> size_t {
+        return k < MAX_RUNS ? p.runs[k] : std::min(fmt.find('%', at), fmt.size()) - at;
+    };
     while (j < fmt.size()) {
-        char c = fmt[j];
-        if (c != '%') {
-            if (i < s.size() && s[i] == c) {
+        if (fmt[j] != '%') {
+            // The text up to the next value, compared in one go.
+            size_t lit = run(values, j);
+            if (s.size() - i >= lit && std::memcmp(s.data() + i, fmt.data() + j, lit) == 0) {
+                i += lit;
+                j += lit;
+                continue;
+            }
+            while (i < s.size() && s[i] == fmt[j]) {
                 ++i;
                 ++j;
-                continue;
             }
             if (whole && i == s.size() && fmt.find_first_not_of(' ', j) == sv::npos)
                 return i;
@@ -494,6 +522,7 @@ size_t scan(sv s, sv fmt, bool whole, Fields &out) {
         while (j < fmt.size() && fmt[j] == 'l')
             ++j;
         char conv = fmt[j++];
+        ++values;
         size_t start = i;
         switch (conv) {
         case 'd':
@@ -534,8 +563,9 @@ size_t scan(sv s, sv fmt, bool whole, Fields &out) {
             ++i;
             break;
         case 's': {
-            size_t lit_end = fmt.find('%', j);
-            sv lit = fmt.substr(j, lit_end == sv::npos ? sv::npos : lit_end - j);
+            size_t lit_len = run(values, j);
+            size_t lit_end = j + lit_len == fmt.size() ? sv::npos : j + lit_len;
+            sv lit = fmt.substr(j, lit_len);
             size_t end;
             if (lit.empty())
                 end = s.size();
@@ -575,16 +605,35 @@ uint32_t bucket_key(sv s) {
            static_cast<unsigned char>(s[2]);
 }
 
+// The patterns by the first character of their text, so that a line is
+// tried only against those that can match it.
 struct Vocabulary {
-    std::unordered_map<uint32_t, std::vector<const Pattern *>> buckets;
+    std::array<std::vector<const Pattern *>, 128> ascii;                 // by first byte
+    std::vector<std::pair<uint32_t, std::vector<const Pattern *>>> wide; // sorted by key
     std::vector<const Pattern *> wild; // formats that begin with a value
     Vocabulary() {
         for (const Pattern &p : vocabulary()) {
+            uint32_t key = bucket_key(p.fmt);
             if (p.fmt[0] == '%')
                 wild.push_back(&p);
-            else
-                buckets[bucket_key(p.fmt)].push_back(&p);
+            else if (key < 0x80)
+                ascii[key].push_back(&p);
+            else {
+                auto it = std::lower_bound(wide.begin(), wide.end(), key,
+                                           [](const auto &e, uint32_t k) { return e.first < k; });
+                if (it == wide.end() || it->first != key)
+                    it = wide.insert(it, {key, {}});
+                it->second.push_back(&p);
+            }
         }
+    }
+    const std::vector<const Pattern *> *bucket(sv s) const {
+        uint32_t key = bucket_key(s);
+        if (key < 0x80)
+            return &ascii[key];
+        auto it = std::lower_bound(wide.begin(), wide.end(), key,
+                                   [](const auto &e, uint32_t k) { return e.first < k; });
+        return it != wide.end() && it->first == key ? &it->second : nullptr;
     }
 };
 
@@ -612,7 +661,7 @@ bool match(sv s, Match &m) {
     const Vocabulary &v = vocab();
     auto try_list = [&](const std::vector<const Pattern *> &list) {
         for (const Pattern *p : list) {
-            size_t n = scan(s, p->fmt, !p->continues, m.fields);
+            size_t n = scan(s, *p, !p->continues, m.fields);
             if (n != sv::npos) {
                 m.p = p;
                 m.taken = n;
@@ -621,8 +670,8 @@ bool match(sv s, Match &m) {
         }
         return false;
     };
-    auto it = v.buckets.find(bucket_key(s));
-    if (it != v.buckets.end() && try_list(it->second))
+    const std::vector<const Pattern *> *list = v.bucket(s);
+    if (list && try_list(*list))
         return true;
     return try_list(v.wild);
 }
@@ -650,11 +699,11 @@ bool one_of(sv v, std::initializer_list<sv> allowed) {
 }
 
 // The model texts the board report prints, by model code.
-const char *const MODELS[] = {"QB-71024", "QB-71031", "QB-71033", "QB-71027", "QB-71046",
-                              "QB-71052", "QB-71058", "QB-71063", "QB-71069"};
+const sv MODELS[] = {"QB-71024", "QB-71031", "QB-71033", "QB-71027", "QB-71046",
+                     "QB-71052", "QB-71058", "QB-71063", "QB-71069"};
 
 bool model_text(sv v) {
-    for (const char *m : MODELS)
+    for (sv m : MODELS)
         if (v == m)
             return true;
     // Codes outside the table: "QB00" and two upper-case hexadecimal digits.
@@ -669,7 +718,7 @@ bool device_type_text(sv v) {
 }
 
 // The key names of the panel's key codes 0 to 83.
-const char *const KEYS[84] = {
+const sv KEYS[84] = {
     "AN0",   "AN1",     "AN2",      "AN3",   "AN4",  "AN5",    "AN6",      "AN7",     "AN8",
     "AN9",   "MENU",    "ESC",      "EDIT",  "A",    "VOIP",   "PLAY",     "REC",     "PAN",
     "INFO",  "DISPLAY", "UP",       "DOWN",  "LEFT", "RIGHT",  "AN10",     "AN11",    "AN12",
@@ -682,7 +731,7 @@ const char *const KEYS[84] = {
     "EJECT", "",        "ARCHIVE"};
 
 bool key_name(sv name) {
-    for (const char *k : KEYS)
+    for (sv k : KEYS)
         if (name == k)
             return true;
     return false;
@@ -705,10 +754,28 @@ bool epoch_seconds(const Fields &f, long long &out) {
 }
 
 std::string iso_time(const Fields &f) {
+    long long v[6];
+    for (size_t i = 0; i < 6; ++i)
+        v[i] = number(f.f[i]);
+    // Every reading goes through here; printf only for the odd value that
+    // does not fit its place.
+    static const int width[6] = {4, 2, 2, 2, 2, 2};
+    static const char after[6] = {'-', '-', ' ', ':', ':', 0};
     char buf[64];
-    snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", number(f.f[0]),
-             number(f.f[1]), number(f.f[2]), number(f.f[3]), number(f.f[4]), number(f.f[5]));
-    return buf;
+    char *o = buf;
+    for (size_t i = 0; i < 6; ++i) {
+        if (v[i] < 0 || v[i] >= (width[i] == 4 ? 10000 : 100)) {
+            snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", v[0], v[1], v[2],
+                     v[3], v[4], v[5]);
+            return buf;
+        }
+        for (int d = width[i] - 1, x = static_cast<int>(v[i]); d >= 0; --d, x /= 10)
+            o[d] = static_cast<char>('0' + x % 10);
+        o += width[i];
+        if (after[i])
+            *o++ = after[i];
+    }
+    return std::string(buf, static_cast<size_t>(o - buf));
 }
 
 bool kernel_stamp_at(sv s, size_t i) {
@@ -770,38 +837,6 @@ const sv TYPE_MARK = " 设备类型 Type  ";
 
 } // namespace
 
-// The record's fields, in the order a record gives them.
-const char *const FIELD_NAMES[] = {"source",       "verdict", "mode",  "boardType",  "usb",
-                                   "sata",         "failed",  "board", "disks",      "network",
-                                   "rtc",          "rs485",   "alarm", "usbDevices", "panel",
-                                   "factoryReset", "chips",   "step",  "testedAt",   "interrupted",
-                                   "messages",     "unknown"};
-enum : size_t {
-    F_source,
-    F_verdict,
-    F_mode,
-    F_boardType,
-    F_usb,
-    F_sata,
-    F_failed,
-    F_board,
-    F_disks,
-    F_network,
-    F_rtc,
-    F_rs485,
-    F_alarm,
-    F_usbDevices,
-    F_panel,
-    F_factoryReset,
-    F_chips,
-    F_step,
-    F_testedAt,
-    F_interrupted,
-    F_messages,
-    F_unknown,
-    FIELDS
-};
-
 // ---- the runs -------------------------------------------------------------
 
 struct Parser::Impl {
@@ -811,7 +846,7 @@ struct Parser::Impl {
 
     // The physical line being read.
     std::string line;
-    std::string utf8; // the line as UTF-8
+    std::string utf8; // the line as UTF-8, when it had to be converted
     bool line_cut = false;
     uint64_t offset = 0;      // bytes of the capture read so far
     uint64_t line_start = 0;  // where the physical line began
@@ -835,15 +870,14 @@ struct Parser::Impl {
     // The run being read.
     bool open = false;
     bool ended = false; // the program has stopped; noise that follows is not its
-    Json rec;
-    Json *field_[FIELDS] = {};
+    Record rec;
     bool summary = false;
     bool closing_hyphens = false;
     bool ok = false;
     bool end_fail = false;
     bool whole = false;
     bool help = false;
-    enum class Rs485 { None, Correct, Sent } rs485 = Rs485::None;
+    enum class Rs485State { None, Correct, Sent } rs485 = Rs485State::None;
     int net_port = -1;
     bool rtc_failed = false;
     bool rtc_pending = false;
@@ -857,37 +891,12 @@ struct Parser::Impl {
         open = true;
         ended = false;
         summary = closing_hyphens = ok = end_fail = whole = help = false;
-        rs485 = Rs485::None;
+        rs485 = Rs485State::None;
         net_port = -1;
         rtc_failed = rtc_pending = rtc_clock_ok = false;
-        rec = Json::object();
-        rec.get_ref<Json::object_t &>().reserve(32);
-        rec["source"] = {{"file", file}, {"offset", start}};
-        rec["verdict"] = nullptr;
-        rec["mode"] = "single";
-        rec["boardType"] = nullptr;
-        rec["usb"] = nullptr;
-        rec["sata"] = nullptr;
-        rec["failed"] = Json::array();
-        rec["board"] = nullptr;
-        rec["disks"] = Json::array();
-        rec["network"] = Json::array();
-        rec["rtc"] = nullptr;
-        rec["rs485"] = nullptr;
-        rec["alarm"] = nullptr;
-        rec["usbDevices"] = Json::array();
-        rec["panel"] = nullptr;
-        rec["factoryReset"] = nullptr;
-        rec["chips"] = Json::array();
-        rec["step"] = 0;
-        rec["testedAt"] = nullptr;
-        rec["interrupted"] = false;
-        rec["messages"] = Json::array();
-        rec["unknown"] = Json::array();
-        // The fields are all in place now and the object has room for the
-        // few that come later, so their places hold until the run ends.
-        for (size_t i = 0; i < FIELDS; ++i)
-            field_[i] = &rec[FIELD_NAMES[i]];
+        rec.clear();
+        rec.file = file;
+        rec.offset = start;
     }
 
     void close_run() {
@@ -895,55 +904,43 @@ struct Parser::Impl {
             return;
         open = false;
         if (ok)
-            at(F_verdict) = "pass";
+            rec.verdict = "pass";
         else if (closing_hyphens || end_fail)
-            at(F_verdict) = "fail";
+            rec.verdict = "fail";
         else if (whole)
-            at(F_verdict) = "incomplete";
-        at(F_mode) = help ? "help" : whole || summary ? "whole" : "single";
-        if (at(F_rtc).is_object())
-            at(F_rtc)["passed"] = !rtc_failed;
+            rec.verdict = "incomplete";
+        rec.mode = help ? "help" : whole || summary ? "whole" : "single";
+        if (rec.rtc)
+            rec.rtc->passed = !rtc_failed;
         ++emitted;
-        sink(std::move(rec));
-        rec = Json();
+        sink(rec);
     }
 
     void unknown(sv text, uint64_t ln) {
         if (!open || ended || text.empty())
             return; // before the first run, or after its program stopped: not ftq's
-        Json &u = at(F_unknown);
-        if (u.size() < MAX_UNKNOWN)
-            u.push_back({{"line", ln}, {"text", std::string(text)}});
+        if (rec.unknown.size() < MAX_UNKNOWN)
+            rec.unknown.push_back({ln, std::string(text)});
         else
-            rec["unknownDropped"] = rec.value("unknownDropped", 0) + 1;
+            ++rec.unknownDropped;
     }
 
-    // An object made field by field: an initializer list would copy each
-    // value once more, and this is done for every key, disk and reading.
-    static Json fields(size_t room) {
-        Json o(Json::value_t::object);
-        o.get_ref<Json::object_t &>().reserve(room);
-        return o;
-    }
-    static void add(Json &object, const char *key, Json &&value) {
-        object.get_ref<Json::object_t &>().emplace_back(key, std::move(value));
+    // Lists of a record stop at MAX_ITEMS, so a capture of garbage cannot
+    // make one grow without bound.
+    template <class List, class Item> static bool push(List &list, Item &&item) {
+        if (list.size() >= MAX_ITEMS)
+            return false;
+        list.push_back(std::forward<Item>(item));
+        return true;
     }
 
-    static void push(Json &list, Json &&item) {
-        if (list.size() < MAX_ITEMS)
-            list.push_back(std::move(item));
+    template <class T> static T &object(std::optional<T> &o) {
+        if (!o)
+            o.emplace();
+        return *o;
     }
 
-    Json &at(size_t i) { return *field_[i]; }
-
-    Json &object(size_t i) {
-        Json &o = at(i);
-        if (!o.is_object())
-            o = Json::object();
-        return o;
-    }
-
-    void message(const char *what) { push(at(F_messages), what); }
+    void message(sv what) { push(rec.messages, std::string(what)); }
 
     // A logical line: the program's text, possibly several messages long.
     void logical(sv text, uint64_t ln, uint64_t start) {
@@ -959,7 +956,7 @@ struct Parser::Impl {
             } else {
                 for (const Held &x : h)
                     if (open && !ended)
-                        message(x.text.c_str());
+                        message(x.text);
             }
         }
         while (!text.empty()) {
@@ -984,18 +981,18 @@ struct Parser::Impl {
         if (k == K::Type) {
             start_run(starting.empty() ? start : starting.front().start);
             for (const Held &x : starting)
-                message(x.text.c_str());
+                message(x.text);
             starting.clear();
-            at(F_boardType) = number(f.f[0]);
+            rec.boardType = number(f.f[0]);
             return;
         }
-        if (k == K::SysInit && (!open || at(F_boardType).is_number())) {
+        if (k == K::SysInit && (!open || rec.boardType)) {
             // A run starts with at most three of them; more in a row are
             // not a run's start, and are not held without bound.
             if (held.size() == 3) {
                 for (const Held &x : held)
                     if (open && !ended)
-                        message(x.text.c_str());
+                        message(x.text);
                 held.clear();
             }
             held.push_back({std::string(text), ln, start});
@@ -1006,7 +1003,7 @@ struct Parser::Impl {
         switch (k) {
         case K::Type:
         case K::SysInit:
-            message(std::string(text).c_str());
+            message(text);
             break;
         case K::RootFail:
         case K::BadArg:
@@ -1014,11 +1011,11 @@ struct Parser::Impl {
         case K::WatchdogInitFail:
         case K::WrongNumber:
         case K::Ends:
-            message(std::string(text).c_str());
+            message(text);
             ended = true;
             break;
         case K::ChooseNumber:
-            message(std::string(text).c_str());
+            message(text);
             break;
         case K::Help:
             help = true;
@@ -1033,7 +1030,7 @@ struct Parser::Impl {
         case K::StepSata:
         case K::Step485:
             whole = true;
-            at(F_step) = number(f.f[0]);
+            rec.step = number(f.f[0]);
             if (k == K::StepNet)
                 net_port = -1;
             break;
@@ -1045,28 +1042,28 @@ struct Parser::Impl {
             summary = true;
             break;
         case K::SumUsb:
-            at(F_usb) = number(f.f[0]);
+            rec.usb = number(f.f[0]);
             break;
         case K::SumSata:
-            at(F_sata) = number(f.f[0]);
+            rec.sata = number(f.f[0]);
             break;
         case K::SumOk:
             ok = true;
             break;
         case K::ErrNet:
-            push(at(F_failed), "network");
+            push(rec.failed, "network");
             break;
         case K::Err485:
-            push(at(F_failed), "rs485");
+            push(rec.failed, "rs485");
             break;
         case K::ErrAlarm:
-            push(at(F_failed), "alarm");
+            push(rec.failed, "alarm");
             break;
         case K::ErrRtc:
-            push(at(F_failed), "rtc");
+            push(rec.failed, "rtc");
             break;
         case K::ErrUsb:
-            push(at(F_failed), "usb");
+            push(rec.failed, "usb");
             break;
         case K::EndFail:
             end_fail = true;
@@ -1077,95 +1074,96 @@ struct Parser::Impl {
             break;
         case K::RemoveOk:
         case K::RemoveErr: {
-            Json &r = object(F_factoryReset);
+            FactoryReset &r = object(rec.factoryReset);
             const char *path = m.p->arg == 0 ? "/dav2/devCfg.bin" : "/dav2/netOsd.bin";
-            Json &list = r[k == K::RemoveOk ? "removed" : "errors"];
-            if (!list.is_array())
-                list = Json::array();
-            push(list, path);
+            bool removed = k == K::RemoveOk;
+            r.order.set(removed ? FactoryReset::Removed : FactoryReset::Errors);
+            push(removed ? r.removed : r.errors, path);
             break;
         }
         case K::BoardHead:
-            at(F_board) = Json::object();
+            rec.board.emplace();
             break;
         case K::BoardUnrecognised:
-            if (!model_text(f.f[0]) || !at(F_board).is_object())
+            if (!model_text(f.f[0]))
                 return unknown(text, ln);
-            at(F_board)["unrecognisedModel"] = std::string(f.f[0]);
+            board_value(Board::UnrecognisedModel, f.f[0], text, ln);
             break;
         case K::BoardType:
-            if (!device_type_text(f.f[0]) || !at(F_board).is_object())
+            if (!device_type_text(f.f[0]))
                 return unknown(text, ln);
-            at(F_board)["deviceType"] = std::string(f.f[0]);
+            board_value(Board::DeviceType, f.f[0], text, ln);
             break;
         case K::BoardArm:
-            board_value("armClock", f.f[0], {"720M", "1G", "N/A"}, text, ln);
-            break;
+            if (one_of(f.f[0], {"720M", "1G", "N/A"}))
+                return board_value(Board::ArmClock, f.f[0], text, ln);
+            return unknown(text, ln);
         case K::BoardDsp:
-            board_value("dspClock", f.f[0], {"600MHz", "800MHz", "N/A"}, text, ln);
-            break;
+            if (one_of(f.f[0], {"600MHz", "800MHz", "N/A"}))
+                return board_value(Board::DspClock, f.f[0], text, ln);
+            return unknown(text, ln);
         case K::BoardMemClock:
-            board_value("memClock", f.f[0], {"666MHz", "800MHz", "933MHz", "N/A"}, text, ln);
-            break;
+            if (one_of(f.f[0], {"666MHz", "800MHz", "933MHz", "N/A"}))
+                return board_value(Board::MemClock, f.f[0], text, ln);
+            return unknown(text, ln);
         case K::BoardMemSize:
-            board_value("memSize", f.f[0], {"1GB", "768MB", "1.5GB", "N/A"}, text, ln);
-            break;
+            if (one_of(f.f[0], {"1GB", "768MB", "1.5GB", "N/A"}))
+                return board_value(Board::MemSize, f.f[0], text, ln);
+            return unknown(text, ln);
         case K::BoardFlash:
-            board_value("flashSize", f.f[0], {"16MB", "32MB", "64MB", "2MB+256MB", "N/A"}, text,
-                        ln);
-            break;
+            if (one_of(f.f[0], {"16MB", "32MB", "64MB", "2MB+256MB", "N/A"}))
+                return board_value(Board::FlashSize, f.f[0], text, ln);
+            return unknown(text, ln);
         case K::BoardCpld:
-            if (!at(F_board).is_object() || !cpld_date(f.f[0]))
+            if (!cpld_date(f.f[0]))
                 return unknown(text, ln);
-            at(F_board)["cpldVersion"] = "20" + std::string(f.f[0]);
+            board_value(Board::CpldVersion, f.f[0], text, ln, "20");
             break;
         case K::BoardAlarm: {
             long long in = number(f.f[0]);
             long long out = number(f.f[1]);
-            if (!at(F_board).is_object() || (in != 4 && in != 16) || (out != 2 && out != 4))
+            if (!rec.board || (in != 4 && in != 16) || (out != 2 && out != 4))
                 return unknown(text, ln);
-            at(F_board)["alarmInputs"] = in;
-            at(F_board)["alarmOutputs"] = out;
+            rec.board->alarmInputs = in;
+            rec.board->alarmOutputs = out;
+            rec.board->order.set(Board::AlarmIo);
             break;
         }
         case K::PanelPrompt:
-            object(F_panel);
+            object(rec.panel);
             break;
         case K::Key: {
             if (!key_name(f.f[0]) || !one_of(f.f[1], {"pressed", "up"}))
                 return unknown(text, ln);
-            Json &p = object(F_panel);
-            if (!p.contains("keys"))
-                p["keys"] = Json::array();
-            Json key = fields(2);
-            add(key, "key", std::string(f.f[0]));
-            add(key, "state", std::string(f.f[1]));
-            push(p["keys"], std::move(key));
+            Panel &p = object(rec.panel);
+            p.order.set(Panel::Keys);
+            push(p.keys, PanelKey{std::string(f.f[0]), f.f[1] == "up" ? "up" : "pressed"});
             break;
         }
         case K::UnknownKey:
         case K::PanelControl:
         case K::PanelMain:
         case K::PanelOther: {
-            Json &p = object(F_panel);
-            const char *what = k == K::UnknownKey     ? "unknownKeys"
-                               : k == K::PanelControl ? "controlPanel"
-                               : k == K::PanelMain    ? "mainKeyboard"
-                                                      : "otherMessages";
-            p[what] = p.value(what, 0) + 1;
+            Panel &p = object(rec.panel);
+            Panel::Key what = k == K::UnknownKey     ? Panel::UnknownKeys
+                              : k == K::PanelControl ? Panel::ControlPanel
+                              : k == K::PanelMain    ? Panel::MainKeyboard
+                                                     : Panel::OtherMessages;
+            p.order.set(what);
+            ++p.counts[what];
             break;
         }
         case K::Replies:
         case K::AlarmInterrupted:
         case K::RtcInterrupted:
-            at(F_interrupted) = true;
-            message(std::string(text).c_str());
+            rec.interrupted = true;
+            message(text);
             ended = true;
             break;
         case K::OpenFailed: {
             sv path = f.f[0];
             if (path == "/dev/ttyS1" || path == "/dev/ttyS2") {
-                message(std::string(text).c_str());
+                message(text);
                 ended = true;
             } else if (path != "/dev/iop" && !(path.size() == 8 && path.substr(0, 7) == "/dev/sd"))
                 return unknown(text, ln);
@@ -1175,15 +1173,14 @@ struct Parser::Impl {
         case K::PmpMessage:
             break;
         case K::Shell:
-            message(std::string(text).c_str());
+            message(text);
             break;
         case K::NetPort1:
         case K::NetPort2: {
-            net_port = static_cast<int>(at(F_network).size());
-            push(at(F_network), {{"port", k == K::NetPort1 ? "eth0" : "eth1"},
-                                 {"link", nullptr},
-                                 {"duplex", nullptr},
-                                 {"speed", nullptr}});
+            net_port = static_cast<int>(rec.network.size());
+            Port p;
+            p.port = k == K::NetPort1 ? "eth0" : "eth1";
+            push(rec.network, std::move(p));
             break;
         }
         case K::NetUp:
@@ -1193,151 +1190,137 @@ struct Parser::Impl {
         case K::NetFull:
         case K::NetHalf:
         case K::NetSpeed: {
-            if (net_port < 0 || static_cast<size_t>(net_port) >= at(F_network).size())
+            if (net_port < 0 || static_cast<size_t>(net_port) >= rec.network.size())
                 return unknown(text, ln);
-            Json &p = at(F_network)[static_cast<size_t>(net_port)];
+            Port &p = rec.network[static_cast<size_t>(net_port)];
             if (k == K::NetUp)
-                p["link"] = "up";
+                p.link = "up";
             else if (k == K::NetDown)
-                p["link"] = "down";
+                p.link = "down";
             else if (k == K::NetLinkFail)
-                p["link"] = "failed";
+                p.link = "failed";
             else if (k == K::NetSetFail)
-                p["settingsFailed"] = true;
+                p.settingsFailed = true;
             else if (k == K::NetFull)
-                p["duplex"] = "full";
+                p.duplex = "full";
             else if (k == K::NetHalf)
-                p["duplex"] = "half";
+                p.duplex = "half";
             else
-                p["speed"] = std::string(text);
+                p.speed = std::string(text);
             if (k == K::NetDown || k == K::NetLinkFail || k == K::NetSetFail || k == K::NetSpeed)
                 net_port = -1;
             break;
         }
         case K::AlarmCounts: {
-            Json &a = alarm();
-            a["success"] = number(f.f[0]);
-            a["failure"] = number(f.f[1]);
+            Alarm &a = object(rec.alarm);
+            a.success = number(f.f[0]);
+            a.failure = number(f.f[1]);
+            a.order.set(Alarm::Counts);
             break;
         }
         case K::AlarmIdle:
-        case K::AlarmMismatch: {
-            Json &a = alarm();
-            Json item =
-                k == K::AlarmIdle
-                    ? Json{{"output", "0"}, {"input", std::string(f.f[0])}, {"expected", "0"}}
-                    : Json{{"output", std::string(f.f[0])},
-                           {"input", std::string(f.f[1])},
-                           {"expected", std::string(f.f[2])}};
-            push(a["mismatches"], std::move(item));
+            push(object(rec.alarm).mismatches, Mismatch{"0", std::string(f.f[0]), "0"});
             break;
-        }
+        case K::AlarmMismatch:
+            push(object(rec.alarm).mismatches,
+                 Mismatch{std::string(f.f[0]), std::string(f.f[1]), std::string(f.f[2])});
+            break;
         case K::IoctlError: {
-            Json &a = alarm();
-            a["readErrors"] = a.value("readErrors", 0) + 1;
+            Alarm &a = object(rec.alarm);
+            ++a.readErrors;
+            a.order.set(Alarm::ReadErrors);
             break;
         }
-        case K::RtcClock: {
-            Json &r = object(F_rtc);
-            if (!r.contains("readings"))
-                r["readings"] = Json::array();
-            Json reading = fields(2);
-            add(reading, "rtc", iso_time(f));
-            add(reading, "system", nullptr);
-            push(r["readings"], std::move(reading));
+        case K::RtcClock:
+            push(object(rec.rtc).readings, RtcReading{iso_time(f), std::nullopt});
             rtc_clock_ok = epoch_seconds(f, rtc_clock);
             rtc_pending = true;
             break;
-        }
         case K::RtcSystem: {
-            if (!rtc_pending || !at(F_rtc).is_object())
+            if (!rtc_pending || !rec.rtc)
                 return unknown(text, ln);
             rtc_pending = false;
-            Json &readings = at(F_rtc)["readings"];
-            readings.back()["system"] = iso_time(f);
+            rec.rtc->readings.back().system = iso_time(f);
             long long sys = 0;
             bool sys_ok = epoch_seconds(f, sys);
             long long diff = rtc_clock - sys;
             if (!rtc_clock_ok || !sys_ok || diff > 2 || diff < -2)
                 rtc_failed = true;
-            if (at(F_testedAt).is_null())
-                at(F_testedAt) = iso_time(f);
+            if (!rec.testedAt)
+                rec.testedAt = iso_time(f);
             break;
         }
         case K::UsbFree:
             if (f.f[0].size() < 7 || f.f[0].substr(0, 7) != "/dev/ms")
                 return unknown(text, ln);
-            push(at(F_usbDevices), {{"node", std::string(f.f[0])}, {"freeMB", number(f.f[1])}});
+            push(rec.usbDevices, UsbDevice{std::string(f.f[0]), number(f.f[1]), {}});
             break;
         case K::UsbFailed:
-            push(at(F_usbDevices), {{"node", nullptr}, {"error", std::string(text)}});
+            push(rec.usbDevices, UsbDevice{std::nullopt, 0, std::string(text)});
             break;
         case K::DiskNode:
-            if (at(F_disks).size() < MAX_ITEMS) {
-                Json disk = fields(8);
-                add(disk, "node", std::string(text));
-                at(F_disks).push_back(std::move(disk));
+            if (rec.disks.size() < MAX_ITEMS) {
+                rec.disks.emplace_back();
+                rec.disks.back().node = std::string(text);
             }
             break;
         case K::DiskSerial:
         case K::DiskModel:
         case K::DiskFirmware:
         case K::DiskCapacity: {
-            static const char *const order[] = {"serial", "model", "firmware", "capacityGB"};
-            size_t step = k == K::DiskSerial     ? 0
-                          : k == K::DiskModel    ? 1
-                          : k == K::DiskFirmware ? 2
-                                                 : 3;
-            Json &disks = at(F_disks);
+            int step = k == K::DiskSerial     ? 0
+                       : k == K::DiskModel    ? 1
+                       : k == K::DiskFirmware ? 2
+                                              : 3;
             // Each field follows the one before it in the same disk's block.
-            if (disks.empty() || disks.back().size() != step + 1 + (step > 0 ? step : 0))
+            if (rec.disks.empty() || rec.disks.back().fields != step)
                 return unknown(text, ln);
-            Json &d = disks.back();
-            static const char *const trimmed_names[] = {"serialTrimmed", "modelTrimmed",
-                                                        "firmwareTrimmed"};
-            if (step == 3) {
-                add(d, order[step], static_cast<unsigned long long>(number(f.f[0])));
+            Disk &d = rec.disks.back();
+            d.fields = step + 1;
+            if (step == 0) {
+                d.serial = f.f[0];
+                d.serialTrimmed = trimmed(f.f[0]);
+            } else if (step == 1) {
+                d.model = f.f[0];
+                d.modelTrimmed = trimmed(f.f[0]);
+            } else if (step == 2) {
+                d.firmware = f.f[0];
+                d.firmwareTrimmed = trimmed(f.f[0]);
             } else {
-                add(d, order[step], std::string(f.f[0]));
-                add(d, trimmed_names[step], trimmed(f.f[0]));
+                d.capacityGB = static_cast<unsigned long long>(number(f.f[0]));
             }
             break;
         }
         case K::Rs485Correct:
         case K::Rs485Sent:
-            at(F_rs485) = {
-                {"correct", number(f.f[0])}, {"wrong", nullptr}, {"timedOut", k == K::Rs485Sent}};
-            rs485 = k == K::Rs485Correct ? Rs485::Correct : Rs485::Sent;
+            rec.rs485 = Rs485{number(f.f[0]), std::nullopt, k == K::Rs485Sent};
+            rs485 = k == K::Rs485Correct ? Rs485State::Correct : Rs485State::Sent;
             break;
         case K::Rs485Wrong:
         case K::Rs485Lost:
-            if (rs485 != (k == K::Rs485Wrong ? Rs485::Correct : Rs485::Sent))
+            if (rs485 != (k == K::Rs485Wrong ? Rs485State::Correct : Rs485State::Sent))
                 return unknown(text, ln);
-            at(F_rs485)["wrong"] = number(f.f[0]);
-            rs485 = Rs485::None;
+            rec.rs485->wrong = number(f.f[0]);
+            rs485 = Rs485State::None;
             break;
         case K::PmpPortNum:
             break;
         case K::PmpChip:
             if (!one_of(f.f[0], {"正常", "发生错误", "未进行测试"}))
                 return unknown(text, ln);
-            push(at(F_chips), {{"chip", m.p->arg}, {"result", std::string(f.f[0])}});
+            push(rec.chips, Chip{m.p->arg, std::string(f.f[0])});
             break;
         }
     }
 
-    Json &alarm() {
-        Json &a = object(F_alarm);
-        if (!a.contains("mismatches"))
-            a["mismatches"] = Json::array();
-        return a;
-    }
-
-    void board_value(const char *key, sv value, std::initializer_list<sv> allowed, sv text,
-                     uint64_t ln) {
-        if (!at(F_board).is_object() || !one_of(value, allowed))
+    // A value of the board report: only within the report, after its head.
+    void board_value(Board::Key key, sv value, sv text, uint64_t ln, sv prefix = {}) {
+        if (!rec.board)
             return unknown(text, ln);
-        at(F_board)[key] = std::string(value);
+        std::string &v = rec.board->text[key];
+        v.assign(prefix);
+        v.append(value);
+        rec.board->order.set(key);
     }
 
     // A physical line of the capture, its line end taken off. The kernel's
@@ -1365,14 +1348,12 @@ struct Parser::Impl {
             std::string joined = std::move(fragment);
             fragment.clear();
             joined.append(raw.substr(0, MAX_LINE - std::min(MAX_LINE, joined.size())));
-            to_utf8(joined, utf8);
-            logical(utf8, fragment_line, fragment_start);
+            logical(to_utf8(joined, utf8), fragment_line, fragment_start);
             return;
         }
         if (raw.substr(0, 7) == "U-Boot ")
             restarted();
-        to_utf8(raw, utf8);
-        logical(utf8, line_number, line_start);
+        logical(to_utf8(raw, utf8), line_number, line_start);
     }
 
     // The board started again: whatever run was open has ended, and the
@@ -1392,6 +1373,13 @@ struct Parser::Impl {
             const char *nl = static_cast<const char *>(std::memchr(data, '\n', end - data));
             const char *stop = nl ? nl : end;
             size_t n = static_cast<size_t>(stop - data);
+            if (nl && line.empty() && !line_cut && n <= MAX_LINE) {
+                // A whole line within the piece: read where it lies.
+                offset += n + 1;
+                data = nl + 1;
+                physical(sv(stop - n, n));
+                continue;
+            }
             size_t room = MAX_LINE > line.size() ? MAX_LINE - line.size() : 0;
             if (n > room) {
                 line.append(data, room);
@@ -1420,11 +1408,11 @@ struct Parser::Impl {
         if (!fragment.empty()) {
             std::string rest = std::move(fragment);
             fragment.clear();
-            logical(line_to_utf8(rest), fragment_line, fragment_start);
+            logical(to_utf8(rest, utf8), fragment_line, fragment_start);
         }
         if (!held.empty() && open && !ended)
             for (const Held &x : held)
-                message(x.text.c_str());
+                message(x.text);
         held.clear();
         close_run();
     }
@@ -1443,9 +1431,9 @@ size_t Parser::runs() const {
     return impl_->emitted;
 }
 
-std::vector<Json> parse_text(const std::string &capture, const std::string &file) {
-    std::vector<Json> out;
-    Parser p(file, [&](Json &&r) { out.push_back(std::move(r)); });
+std::vector<Record> parse_records(const std::string &capture, const std::string &file) {
+    std::vector<Record> out;
+    Parser p(file, [&](const Record &r) { out.push_back(r); });
     p.feed(capture.data(), capture.size());
     p.finish();
     return out;

@@ -4,17 +4,16 @@
 // the same memory as a single run.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include "record/record.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ftqrecord {
-
-using Json = nlohmann::ordered_json;
 
 // What one run may hold at most; a capture of garbage cannot make a record
 // grow without bound.
@@ -24,7 +23,9 @@ inline constexpr size_t MAX_ITEMS = 256;
 
 class Parser {
   public:
-    using Sink = std::function<void(Json &&record)>;
+    // Given each run's record as it ends; the record is the reader's own
+    // and is emptied for the next run, so a sink that keeps it copies it.
+    using Sink = std::function<void(const Record &record)>;
 
     // `file` is the name the records give as their source.
     Parser(std::string file, Sink sink);
@@ -44,7 +45,7 @@ class Parser {
 };
 
 // Whole captures at once, for tests and small tools.
-std::vector<Json> parse_text(const std::string &capture, const std::string &file = "-");
+std::vector<Record> parse_records(const std::string &capture, const std::string &file = "-");
 
 // A console line as UTF-8: kept when it already is valid UTF-8, otherwise
 // read as GB2312 (bytes that are not GB2312 become U+FFFD).

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 namespace ftqrecord {
 
@@ -76,8 +77,8 @@ std::string key_of_text(const std::string &text) {
 
 } // namespace
 
-std::string record_key(const Json &record) {
-    return key_of_text(record.dump());
+std::string record_key(const Record &record) {
+    return key_of_text(to_json(record));
 }
 
 struct Store::Statements {
@@ -98,16 +99,20 @@ void check(sqlite3 *db, int rc, const char *what) {
         throw StoreError(std::string(what) + ": " + sqlite3_errmsg(db));
 }
 
-void bind_text(sqlite3_stmt *s, int i, const Json &v) {
-    if (v.is_string())
-        sqlite3_bind_text(s, i, v.get_ref<const std::string &>().c_str(), -1, SQLITE_TRANSIENT);
+void bind_text(sqlite3_stmt *s, int i, const char *v) {
+    if (v)
+        sqlite3_bind_text(s, i, v, -1, SQLITE_TRANSIENT);
     else
         sqlite3_bind_null(s, i);
 }
 
-void bind_int(sqlite3_stmt *s, int i, const Json &v) {
-    if (v.is_number())
-        sqlite3_bind_int64(s, i, v.get<long long>());
+void bind_text(sqlite3_stmt *s, int i, const std::optional<std::string> &v) {
+    bind_text(s, i, v ? v->c_str() : nullptr);
+}
+
+void bind_int(sqlite3_stmt *s, int i, const std::optional<long long> &v) {
+    if (v)
+        sqlite3_bind_int64(s, i, *v);
     else
         sqlite3_bind_null(s, i);
 }
@@ -157,28 +162,29 @@ void Store::commit() {
     check(db_, sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr), "commit");
 }
 
-bool Store::add(const Json &r) {
-    const std::string text = r.dump();
-    const std::string key = key_of_text(text);
+bool Store::add(const Record &r) {
+    text_.clear();
+    write_json(r, text_);
+    const std::string key = key_of_text(text_);
     sqlite3_stmt *s = st_->run;
     sqlite3_reset(s);
     sqlite3_bind_text(s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    bind_text(s, 2, r["source"]["file"]);
-    sqlite3_bind_int64(s, 3, r["source"]["offset"].get<long long>());
-    bind_text(s, 4, r["testedAt"]);
+    bind_text(s, 2, r.file.c_str());
+    sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(r.offset));
+    bind_text(s, 4, r.testedAt);
     sqlite3_bind_text(s, 5, now_.c_str(), -1, SQLITE_STATIC);
-    bind_text(s, 6, r["verdict"]);
-    bind_text(s, 7, r["mode"]);
-    bind_int(s, 8, r["boardType"]);
-    bind_int(s, 9, r["usb"]);
-    bind_int(s, 10, r["sata"]);
-    sqlite3_bind_text(s, 11, text.c_str(), -1, SQLITE_STATIC);
+    bind_text(s, 6, r.verdict);
+    bind_text(s, 7, r.mode);
+    bind_int(s, 8, r.boardType);
+    bind_int(s, 9, r.usb);
+    bind_int(s, 10, r.sata);
+    sqlite3_bind_text(s, 11, text_.c_str(), static_cast<int>(text_.size()), SQLITE_STATIC);
     check(db_, sqlite3_step(s), "storing a run");
     if (sqlite3_changes(db_) == 0)
         return false;
 
     int position = 0;
-    for (const Json &step : r["failed"]) {
+    for (const char *step : r.failed) {
         sqlite3_stmt *f = st_->failure;
         sqlite3_reset(f);
         sqlite3_bind_text(f, 1, key.c_str(), -1, SQLITE_TRANSIENT);
@@ -186,15 +192,18 @@ bool Store::add(const Json &r) {
         bind_text(f, 3, step);
         check(db_, sqlite3_step(f), "storing a failure");
     }
-    for (const Json &d : r["disks"]) {
+    for (const Disk &d : r.disks) {
         sqlite3_stmt *q = st_->disk;
         sqlite3_reset(q);
         sqlite3_bind_text(q, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-        bind_text(q, 2, d["node"]);
-        bind_text(q, 3, d.value("serialTrimmed", Json()));
-        bind_text(q, 4, d.value("modelTrimmed", Json()));
-        bind_text(q, 5, d.value("firmwareTrimmed", Json()));
-        bind_int(q, 6, d.value("capacityGB", Json()));
+        bind_text(q, 2, d.node.c_str());
+        // A block cut short leaves the fields it did not reach unknown.
+        bind_text(q, 3, d.fields >= 1 ? d.serialTrimmed.c_str() : nullptr);
+        bind_text(q, 4, d.fields >= 2 ? d.modelTrimmed.c_str() : nullptr);
+        bind_text(q, 5, d.fields >= 3 ? d.firmwareTrimmed.c_str() : nullptr);
+        bind_int(q, 6,
+                 d.fields >= 4 ? std::optional<long long>(static_cast<long long>(d.capacityGB))
+                               : std::nullopt);
         check(db_, sqlite3_step(q), "storing a disk");
     }
     return true;

@@ -3,7 +3,7 @@
 // tables of their own for the line's own queries.
 #pragma once
 
-#include "record/parser.h"
+#include "record/record.h"
 
 #include <memory>
 #include <stdexcept>
@@ -19,7 +19,7 @@ struct StoreError : std::runtime_error {
 
 // The key of a record: its content and its place in its capture, the name
 // of the capture file left out, so a copy of a capture stores nothing new.
-std::string record_key(const Json &record);
+std::string record_key(const Record &record);
 
 class Store {
   public:
@@ -30,14 +30,15 @@ class Store {
 
     // Within one transaction; false when the record was stored already.
     void begin();
-    bool add(const Json &record);
+    bool add(const Record &record);
     void commit();
 
     sqlite3 *db() const { return db_; }
 
   private:
     sqlite3 *db_ = nullptr;
-    std::string now_; // when the records of this transaction are stored
+    std::string now_;  // when the records of this transaction are stored
+    std::string text_; // the record being stored, as JSON
     struct Statements;
     std::unique_ptr<Statements> st_;
 };

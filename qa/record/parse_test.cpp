@@ -102,7 +102,7 @@ USB口       : error occured!
 )";
 
 TEST(Parse, EveryFieldOfAFailedRun) {
-    std::vector<Json> records = ftqrecord::parse_text(utf8(FAILED_RUN), "a.log");
+    std::vector<Json> records = qa::record::parse_text(utf8(FAILED_RUN), "a.log");
     ASSERT_EQ(records.size(), 1u);
     const Json &r = records[0];
     EXPECT_EQ(r["source"], Json({{"file", "a.log"}, {"offset", 0}}));
@@ -146,13 +146,14 @@ TEST(Parse, EveryFieldOfAFailedRun) {
 
 TEST(Parse, Gb2312WithCrLfReadsAsItsUtf8Form) {
     const std::string text = utf8(FAILED_RUN);
-    Json plain = ftqrecord::parse_text(text).at(0);
-    std::vector<Json> raw = ftqrecord::parse_text(crlf(to_gb2312(text)));
+    Json plain = qa::record::parse_text(text).at(0);
+    std::vector<Json> raw = qa::record::parse_text(crlf(to_gb2312(text)));
     ASSERT_EQ(raw.size(), 1u);
     EXPECT_EQ(raw[0], plain);
     // Fed a byte at a time, the reader gives the same record.
     std::vector<Json> bytewise;
-    ftqrecord::Parser p("-", [&](Json &&r) { bytewise.push_back(std::move(r)); });
+    ftqrecord::Parser p(
+        "-", [&](const ftqrecord::Record &r) { bytewise.push_back(Json::parse(to_json(r))); });
     const std::string gb = to_gb2312(text);
     for (char c : gb)
         p.feed(&c, 1);
@@ -181,7 +182,7 @@ remove /dav2/devCfg.bin OK ...
 remove /dav2/netOsd.bin ERROR ... 
 # 
 )");
-    std::vector<Json> r = ftqrecord::parse_text(text);
+    std::vector<Json> r = qa::record::parse_text(text);
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0]["verdict"], "fail");
     EXPECT_EQ(r[0]["failed"], Json::array());
@@ -213,7 +214,7 @@ key UP is pressed
 
 第3步:报警量测试，请确认已经连接好报警测试装置
 )");
-    std::vector<Json> r = ftqrecord::parse_text(crlf(text), "day.log");
+    std::vector<Json> r = qa::record::parse_text(crlf(text), "day.log");
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0]["source"]["offset"], text.find("sysInit") + 3); // three CRs before it
     EXPECT_EQ(r[0]["messages"], Json({"sysInit 1 Fatal"}));
@@ -240,7 +241,7 @@ Chip1 good
 报警 I/O : 16/3
 USB口       : 2 extra
 )");
-    Json r = ftqrecord::parse_text(text).at(0);
+    Json r = qa::record::parse_text(text).at(0);
     EXPECT_EQ(r["unknown"], Json::parse(utf8(u8R"([{"line": 3, "text": "ARM主频  : 2G"},
         {"line": 4, "text": "key FOO is pressed"}, {"line": 5, "text": "Chip1 good"},
         {"line": 6, "text": "报警 I/O : 16/3"}, {"line": 7, "text": "USB口       : 2 extra"}])")));
@@ -249,8 +250,30 @@ USB口       : 2 extra
 }
 
 TEST(Parse, NothingButNoiseIsNoRun) {
-    EXPECT_TRUE(ftqrecord::parse_text("U-Boot 2010.06\r\n# ls\r\nbin dev etc\r\n").empty());
-    EXPECT_TRUE(ftqrecord::parse_text("").empty());
+    EXPECT_TRUE(qa::record::parse_text("U-Boot 2010.06\r\n# ls\r\nbin dev etc\r\n").empty());
+    EXPECT_TRUE(qa::record::parse_text("").empty());
+}
+
+// Bytes that are not well-formed UTF-8 (a surrogate, a code point above
+// U+10FFFF) are read as GB2312, and the record stays valid JSON whatever
+// the line or the file's name holds.
+TEST(Parse, AnyBytesGiveValidJson) {
+    const std::string text = utf8(u8" 设备类型 Type  1 \n") + "\xED\xA0\x80 \xF4\x90\x80\x80\n" +
+                             "q\"b\\s\x01\x1f\x7f\t\b\f\r\n";
+    std::vector<Json> r = qa::record::parse_text(text, "day\xFF.log");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0]["source"]["file"], utf8(u8"day\uFFFD.log"));
+    EXPECT_EQ(
+        r[0]["unknown"],
+        Json::parse(utf8(u8R"([{"line": 2, "text": "\uFFFD\uFFFD\uFFFD \uFFFD\uFFFD\uFFFD\uFFFD"},
+                  {"line": 3, "text": "q\"b\\s\u0001\u001f\u007f\t\b\f"}])")));
+    // Each escape as JSON writes it (DEL needs none), the line's own CR
+    // taken off.
+    ftqrecord::Record rec = ftqrecord::parse_records(text).at(0);
+    EXPECT_NE(ftqrecord::to_json(rec).find(R"("text":"q\"b\\s\u0001\u001f)"
+                                           "\x7f"
+                                           R"(\t\b\f")"),
+              std::string::npos);
 }
 
 TEST(Parse, AHugeRunStaysBounded) {
@@ -260,7 +283,7 @@ TEST(Parse, AHugeRunStaysBounded) {
         text += "garbage " + std::to_string(i) + "\n";
     for (int i = 0; i < 100000; ++i)
         text += "sysInit2 Fatal\n";
-    Json r = ftqrecord::parse_text(text).at(0);
+    Json r = qa::record::parse_text(text).at(0);
     ASSERT_EQ(r["unknown"].size(), ftqrecord::MAX_UNKNOWN);
     EXPECT_EQ(r["unknown"][0]["text"].get<std::string>().size(), ftqrecord::MAX_LINE);
     EXPECT_EQ(r["unknown"][1], Json({{"line", 3}, {"text", "garbage 0"}}));

@@ -1,5 +1,7 @@
 #include "simulated.h"
 
+#include "record/parser.h"
+
 #include "simrun.h"
 #include "sim/harness/harness.h"
 #include "src/platform/sys.h"
@@ -79,6 +81,13 @@ Json run_outcome(const sim::Session &s) {
     if (r.usbResult != usb)
         o["failed"].push_back("usb");
     return o;
+}
+
+std::vector<Json> parse_text(const std::string &capture, const std::string &file) {
+    std::vector<Json> out;
+    for (const ftqrecord::Record &r : ftqrecord::parse_records(capture, file))
+        out.push_back(Json::parse(ftqrecord::to_json(r)));
+    return out;
 }
 
 std::string console_bytes(const sim::Session &s) {

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <vector>
 
 namespace qa::record {
 
@@ -22,6 +23,9 @@ inline std::string utf8(const char8_t *s) {
 // the program left and how it ended. The result builder of the simulator's
 // harness gives the same fields.
 Json run_outcome(const sim::Session &s);
+
+// The records of a capture as the tool writes them, read back as JSON.
+std::vector<Json> parse_text(const std::string &capture, const std::string &file = "-");
 
 // The program's console bytes, standard output and error in order.
 std::string console_bytes(const sim::Session &s);

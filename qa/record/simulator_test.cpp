@@ -41,7 +41,7 @@ class RecordOfScenario : public ::testing::TestWithParam<std::string> {};
 TEST_P(RecordOfScenario, AgreesWithTheSimulator) {
     const std::string name = GetParam();
     auto s = run(name);
-    std::vector<Json> records = ftqrecord::parse_text(qa::record::console_bytes(*s), name);
+    std::vector<Json> records = qa::record::parse_text(qa::record::console_bytes(*s), name);
     // Every scenario is one run of ftq; a capture the tool cannot read
     // exactly fails here.
     ASSERT_EQ(records.size(), 1u) << name;
@@ -95,7 +95,7 @@ TEST(RecordOfScenario, ComparesReportsOnMostOfTheCatalog) {
     for (const char *name : {"healthy-type1", "healthy-type2", "board-report-nvr",
                              "board-report-unknown-model", "sata-nine-names"}) {
         auto s = run(name);
-        for (const Json &r : ftqrecord::parse_text(qa::record::console_bytes(*s))) {
+        for (const Json &r : qa::record::parse_text(qa::record::console_bytes(*s))) {
             boards += r["board"].is_object();
             disks += static_cast<int>(r["disks"].size());
         }
@@ -163,10 +163,10 @@ TEST(DayCapture, HundredRunsGiveNinetyNineRecordsAndOneIncomplete) {
                 capture += "[  " + std::to_string(100 + i) +
                            ".250000] usb 1-1: new high speed USB device using ehci-omap\r\n";
         }
-        expected.push_back({qa::record::run_outcome(*s), ftqrecord::parse_text(alone).at(0)});
+        expected.push_back({qa::record::run_outcome(*s), qa::record::parse_text(alone).at(0)});
     }
 
-    std::vector<Json> records = ftqrecord::parse_text(capture, "day.log");
+    std::vector<Json> records = qa::record::parse_text(capture, "day.log");
     ASSERT_EQ(records.size(), static_cast<size_t>(runs));
     int complete = 0;
     for (int i = 0; i < runs; ++i) {

@@ -29,30 +29,37 @@ struct TempDir {
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
-Json board(const std::string &when, const char *verdict, Json failed, const char *serial,
-           const char *model, long offset) {
-    return Json{{"source", {{"file", "line.log"}, {"offset", offset}}},
-                {"verdict", verdict},
-                {"mode", "whole"},
-                {"boardType", 1},
-                {"usb", 2},
-                {"sata", 1},
-                {"failed", failed},
-                {"disks", Json::array({{{"node", "/dev/sda"},
-                                        {"serialTrimmed", serial},
-                                        {"modelTrimmed", model},
-                                        {"firmwareTrimmed", "CC4C"},
-                                        {"capacityGB", 931}}})},
-                {"testedAt", when}};
+ftqrecord::Record board(const std::string &when, const char *verdict,
+                        std::vector<const char *> failed, const char *serial, const char *model,
+                        uint64_t offset) {
+    ftqrecord::Record r;
+    r.file = "line.log";
+    r.offset = offset;
+    r.verdict = verdict;
+    r.mode = "whole";
+    r.boardType = 1;
+    r.usb = 2;
+    r.sata = 1;
+    r.failed = std::move(failed);
+    ftqrecord::Disk d;
+    d.node = "/dev/sda";
+    d.fields = 4;
+    d.serialTrimmed = serial;
+    d.modelTrimmed = model;
+    d.firmwareTrimmed = "CC4C";
+    d.capacityGB = 931;
+    r.disks.push_back(d);
+    r.testedAt = when;
+    return r;
 }
 
 // Five boards over two hours: three pass, two fail, one of them twice.
-std::vector<Json> line_day() {
-    return {board("2026-12-08 09:10:00", "pass", Json::array(), "Z1D2K7QM", "ST1000DM003", 0),
+std::vector<ftqrecord::Record> line_day() {
+    return {board("2026-12-08 09:10:00", "pass", {}, "Z1D2K7QM", "ST1000DM003", 0),
             board("2026-12-08 09:40:00", "fail", {"usb"}, "WD-1", "WDC WD10EZEX", 100),
-            board("2026-12-08 10:05:00", "pass", Json::array(), "Z1E3N8PX", "ST1000DM003", 200),
+            board("2026-12-08 10:05:00", "pass", {}, "Z1E3N8PX", "ST1000DM003", 200),
             board("2026-12-08 10:20:00", "fail", {"rtc", "usb"}, "WD-2 <&>", "WDC WD10EZEX", 300),
-            board("2026-12-08 10:50:00", "pass", Json::array(), "Z1F0QW1", "ST1000DM003", 400)};
+            board("2026-12-08 10:50:00", "pass", {}, "Z1F0QW1", "ST1000DM003", 400)};
 }
 
 long count(sqlite3 *db, const char *sql) {
@@ -69,9 +76,9 @@ TEST(Store, ACaptureStoredTwiceAddsNothing) {
     for (int pass = 0; pass < 2; ++pass) {
         store.begin();
         int added = 0;
-        for (Json r : line_day()) {
+        for (ftqrecord::Record r : line_day()) {
             if (pass == 1)
-                r["source"]["file"] = "copy-of-line.log";
+                r.file = "copy-of-line.log";
             added += store.add(r);
         }
         store.commit();
@@ -86,8 +93,8 @@ TEST(Store, ACaptureStoredTwiceAddsNothing) {
               5)
         << "each run says when it was stored";
     // The same run at another place of its capture is another run.
-    Json moved = line_day()[0];
-    moved["source"]["offset"] = 9999;
+    ftqrecord::Record moved = line_day()[0];
+    moved.offset = 9999;
     store.begin();
     EXPECT_TRUE(store.add(moved));
     store.commit();
@@ -97,7 +104,7 @@ TEST(Report, FiguresAsText) {
     TempDir dir;
     ftqrecord::Store store(dir.file("line.db"));
     store.begin();
-    for (const Json &r : line_day())
+    for (const ftqrecord::Record &r : line_day())
         store.add(r);
     store.commit();
 
@@ -163,7 +170,7 @@ std::string line_day_html() {
     TempDir dir;
     ftqrecord::Store store(dir.file("line.db"));
     store.begin();
-    for (const Json &r : line_day())
+    for (const ftqrecord::Record &r : line_day())
         store.add(r);
     store.commit();
     return ftqrecord::report_html(ftqrecord::make_report(store.db(), ""));

@@ -5,13 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,7 +31,6 @@ struct Peer {
         peer = peer.substr(0, peer.rfind('/')) + "/sim/bed/rs485-peer";
         sockaddr_un a{AF_UNIX, {}};
         snprintf(a.sun_path, sizeof a.sun_path, "%s/sock", dir.c_str());
-        ::unlink(a.sun_path);
         ::unlink((dir + "/board.jsonl").c_str());
         if ((pid = fork()) == 0) {
             freopen((dir + "/err").c_str(), "w", stderr);
@@ -69,12 +66,10 @@ struct Peer {
         ASSERT_EQ(taken, sent);
     }
     Bytes back(size_t n) { // within 5 s
+        timeval bound{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
         Bytes got(n);
-        size_t have = 0;
-        ssize_t r = 1;
-        for (pollfd p{fd, POLLIN, 0}; have < n && r > 0 && poll(&p, 1, 5000) > 0; have += size_t(r))
-            r = std::max<ssize_t>(recv(fd, got.data() + have, n - have, 0), 0);
-        got.resize(have);
+        got.resize(size_t(std::max<ssize_t>(recv(fd, got.data(), n, MSG_WAITALL), 0)));
         return got;
     }
     // Hangs up as qemu does at power-off; the peer's exit status and message.
@@ -88,24 +83,15 @@ struct Peer {
     }
 };
 
-double ms_since(const timespec &t0) {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec - t0.tv_sec) * 1e3 + double(t.tv_nsec - t0.tv_nsec) / 1e6;
-}
-
-TEST(Rs485Peer, PlaysTheLinesFaultsAtItsSpeedOnlyWhileTheDriverHasItOn) {
+TEST(Rs485Peer, PlaysTheLinesFaultsOnlyWhileTheDriverHasItOn) {
     Peer p(R"({"rs485": {"lose_byte": 3, "corrupt_byte": 5, "extra_byte_after": 7,
                          "extra_byte_value": 85, "stale": "EE EF"}})");
     p.driver(false, 1);
     p.send({0xA0, 0xA1}); // the line driver is still off: never sent
     p.driver(true, 1);
-    timespec t0{};
-    clock_gettime(CLOCK_MONOTONIC, &t0);
     p.send({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
     EXPECT_EQ(p.back(12), (Bytes{0xEE, 0xEF, 0, 1, 2, 4, 0xFA, 6, 7, 85, 8, 9}));
-    EXPECT_GE(ms_since(t0), 11 * 10 * 1000 / 9600.0); // eleven bytes' slots at 9600 baud
-    p.driver(true, 2, -22);                           // refused: the driver stays on
+    p.driver(true, 2, -22); // refused: the driver stays on
     p.send({0xB0});
     p.driver(true, 0);
     p.send({0xB1});
@@ -116,11 +102,9 @@ TEST(Rs485Peer, PlaysTheLinesFaultsAtItsSpeedOnlyWhileTheDriverHasItOn) {
 }
 
 TEST(Rs485Peer, RefusesWhatOnlyThePortsDriverCouldDo) {
-    for (std::string field : {"accept_per_write", "hangup_at"}) {
-        auto [status, err] = Peer("{\"rs485\": {\"" + field + "\": 1}}").hang_up();
-        EXPECT_EQ(status, 2);
-        EXPECT_NE(err.find("rs485." + field + ": the port's own driver"), std::string::npos) << err;
-    }
+    auto [status, err] = Peer(R"({"rs485": {"accept_per_write": 1}})").hang_up();
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(err.find("rs485.accept_per_write: the port's own driver"), std::string::npos) << err;
 }
 #endif
 

@@ -623,6 +623,10 @@ judge_rs485() {
     lost=$(line_lost "$rec")
     sim_lost=$(line_lost "$out/sim.jsonl")
     [ "$lost" = "$sim_lost" ] || problem "the RS-485 line lost: ${lost:-nothing}; on the simulated board: ${sim_lost:-nothing}"
+    # A socket carries no line settings: the peer's line runs at the model's 9600 baud.
+    local speed
+    speed=$(grep '"dev":"rs485","ev":"tcsetattr"' "$out/sim.jsonl" | grep -o '"speed":[0-9]*' | tail -1 | cut -d: -f2 || true)
+    [ -z "$speed" ] || [ "$speed" = 9600 ] || problem "the program set the RS-485 port to $speed baud; the peer's line runs at 9600"
 }
 
 judge() {

@@ -13,6 +13,24 @@
 #   compared; the minutes and seconds are not.
 TRANSCRIPT_SED='s/\([0-9]\{4\} - [ 0-9][0-9] - [ 0-9][0-9]   *[ 0-9]*\):[ 0-9][0-9]:[ 0-9][0-9] $/\1:mm:ss /'
 
+# The board's record.
+#
+# - Tone lengths: the driver model times a tone by the real clock between
+#   the program's two requests, and the guest's emulated core is late to
+#   wake from the program's pause when the host is busy (seen: 319 ms for a
+#   200 ms beep, two guests on a loaded 2-core host).
+TONE_SLACK_MS=200
+# - Heartbeats: they come every 10 s of real time from the port's opening;
+#   when the simulated board's run ends within this many seconds of a
+#   heartbeat, the guest's run may have one more or one fewer.
+HEARTBEAT_SLACK_S=1
+# - The kernel release that uname reports is the bed's own (Debian's 6.1),
+#   where the simulated board says 2.6.37: the program reads it only to
+#   choose the disk size request, which both kernels answer alike. A
+#   scenario that sets another release is not run (bed/plan.jq).
+
+# The transcripts of a faulty RS-485 line.
+#
 # - The RS-485 test's two counts ("发送  1023字节成功" and "    1字节失败 ")
 #   where the line loses, corrupts or adds a byte: the receiver counts each
 #   read whole as right or wrong, and a real UART hands the bytes over in
@@ -33,19 +51,3 @@ rs485_split() { # FILE: the two counts rewritten, in place, as their sum
     [ -n "$right" ] || return 0
     LC_ALL=C sed -i "/^$sent[0-9]*$ok\$/{N;s/$pair/$sent[$((right + wrong)) in all]$ok\n    [$([ "$wrong" -gt 0 ] && echo some || echo none)]$bad/}" "$1"
 }
-
-# The board's record.
-#
-# - Tone lengths: the driver model times a tone by the real clock between
-#   the program's two requests, and the guest's emulated core is late to
-#   wake from the program's pause when the host is busy (seen: 319 ms for a
-#   200 ms beep, two guests on a loaded 2-core host).
-TONE_SLACK_MS=200
-# - Heartbeats: they come every 10 s of real time from the port's opening;
-#   when the simulated board's run ends within this many seconds of a
-#   heartbeat, the guest's run may have one more or one fewer.
-HEARTBEAT_SLACK_S=1
-# - The kernel release that uname reports is the bed's own (Debian's 6.1),
-#   where the simulated board says 2.6.37: the program reads it only to
-#   choose the disk size request, which both kernels answer alike. A
-#   scenario that sets another release is not run (bed/plan.jq).

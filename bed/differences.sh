@@ -28,3 +28,26 @@ HEARTBEAT_SLACK_S=1
 #   where the simulated board says 2.6.37: the program reads it only to
 #   choose the disk size request, which both kernels answer alike. A
 #   scenario that sets another release is not run (bed/plan.jq).
+
+# The transcripts of a faulty RS-485 line.
+#
+# - The RS-485 test's two counts ("发送  1023字节成功" and "    1字节失败 ")
+#   where the line loses, corrupts or adds a byte: the receiver counts each
+#   read whole as right or wrong, and a real UART hands the bytes over in
+#   pieces (a 16550 interrupts at 8 bytes in its FIFO, or after four
+#   characters' quiet), where the simulated port hands each byte over as
+#   the line brings it. The piece that holds the fault counts wrong as a
+#   whole, so right and wrong split otherwise by up to a piece or two.
+#   Their sum and whether any byte was wrong are compared; on a clean line
+#   the counts are compared as they are.
+RS485_SPLIT_SCENARIO='.rs485 // {} | has("lose_byte") or has("corrupt_byte") or has("extra_byte_after")'
+rs485_split() { # FILE: the two counts rewritten, in place, as their sum
+    local sent ok bad right wrong pair
+    sent=$(printf '发送  ' | iconv -f UTF-8 -t GB2312)
+    ok=$(printf '字节成功' | iconv -f UTF-8 -t GB2312)
+    bad=$(printf '字节失败 ' | iconv -f UTF-8 -t GB2312)
+    pair="^$sent\([0-9]*\)$ok\n    \([0-9]*\)$bad\$"
+    read -r right wrong < <(LC_ALL=C sed -n "/^$sent[0-9]*$ok\$/{N;s/$pair/\1 \2/p}" "$1") || true
+    [ -n "$right" ] || return 0
+    LC_ALL=C sed -i "/^$sent[0-9]*$ok\$/{N;s/$pair/$sent[$((right + wrong)) in all]$ok\n    [$([ "$wrong" -gt 0 ] && echo some || echo none)]$bad/}" "$1"
+}

@@ -99,6 +99,15 @@ def processes_reason:
                      "a process started as \(.cmdline[0] | tojson)"])
   end;
 
+# The RS-485 line's far end is rs485-peer (sim/bed/rs485_peer.cpp), which
+# plays the line and the fixture: no fixture, a byte lost, corrupted or one
+# more, bytes waiting at the open. What the port's own driver does (part of
+# a write, busy, refused settings, a hang-up) it cannot.
+def rs485_line_fields: ["lose_byte", "corrupt_byte", "extra_byte_after", "extra_byte_value", "stale"];
+def rs485_port_only:
+  if .rs485.missing // false then []
+  else .rs485 // {} | keys - rs485_line_fields - ["fixture", "missing", "noise"] end;
+
 def reason:
   first_reason(
     [(.faults // [] | map(select(native_fault | not)) | length > 0), "call faults"],
@@ -109,8 +118,10 @@ def reason:
     [(.console.operator // "enter") | (. == "eof" or . == "script"), "console input at its end or typed by a script"],
     [(.board.missing // false), "a board without /dev/vexio"],
     [(.panel.missing // false) or (.panel.tcsetattr_fails // false), "a panel port that is missing or refuses its settings"],
-    [(.rs485 // {} | del(.fixture, .missing) | length > 0),
-     "RS-485 line behaviour (\(.rs485 // {} | del(.fixture, .missing) | keys | join(", "))): no ttyS1 peer serves the RS-485 model"],
+    [(rs485_port_only | length > 0),
+     "RS-485 port behaviour (\(rs485_port_only | join(", "))): the bed's port is a stock 8250, which the peer at the line's far end cannot change"],
+    [(.rs485.missing // false | not) and (.rs485 // {} | has("noise")),
+     "RS-485 noise at a virtual time: the peer on the line cannot tell when the guest's run began"],
     [(.rtc // {} | del(.offset, .missing) | length > 0), "clock chip behaviour (\(.rtc // {} | del(.offset, .missing) | keys | join(", ")))"],
     [test_ten and (.faults // [] | any(native_fault) | not), "port-multiplier requests (the bed's SATA driver has none)"],
     [(.disks.request_latency_us // 0) != 0 and test_ten, "port-multiplier request latency"],
@@ -136,6 +147,7 @@ def reason:
         mount_points: (.usb.mount_points // []),
         net: {eth0: $net[0], eth1: $net[1]},
         rs485: (if .rs485.missing // false then "missing"
+                elif (.rs485 // {} | keys - (keys - rs485_line_fields) | length > 0) then "peer"
                 elif (.rs485.fixture // "connected") == "disconnected" then "open" else "loop" end),
         start_time: (.system.start_time // 1337760429),
         rtc: {missing: (.rtc.missing // false), offset: (.rtc.offset // 0)},

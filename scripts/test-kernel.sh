@@ -123,6 +123,9 @@ cmake --build --preset host --target panel-peer console-operator ftq-sim
 ARM=$ROOT/build/arm
 HOST=$ROOT/build/host
 
+# The RS-485 line of the runs whose line has faults.
+cmake --build --preset host --target rs485-peer
+
 # ---- the kernel and busybox, downloaded once --------------------------------
 t_fetch=$(date +%s.%N)
 downloaded=no
@@ -398,9 +401,14 @@ boot() {
         -chardev "socket,id=con,path=$s/console" -serial chardev:con
         -chardev null,id=s0 -chardev "socket,id=s2,path=$s/panel" -chardev "file,id=s3,path=$out/board.jsonl"
         -device ich9-ahci,id=ahci -device qemu-xhci,id=xhci)
-    # The RS-485 loop-back fixture: qemu reads back what it writes.
-    if [ "$(jq -r .rs485 "$plan")" = open ]; then
+    # The RS-485 loop-back fixture: qemu reads back what it writes; a line
+    # with faults is the RS-485 model's, in rs485-peer on the host.
+    local rs485 rs485_peer=""
+    rs485=$(jq -r .rs485 "$plan")
+    if [ "$rs485" = open ]; then
         args+=(-chardev null,id=s1)
+    elif [ "$rs485" = peer ]; then
+        args+=(-chardev "socket,id=s1,path=$s/rs485")
     else
         mkfifo "$s/rs485"
         args+=(-chardev "pipe,id=s1,path=$s/rs485")
@@ -454,6 +462,17 @@ boot() {
         sleep 0.05
     done
     [ -S "$s/console" ] && [ -S "$s/panel" ] || echo "the operator or the panel peer did not start" >"$out/boot-failed"
+    if [ "$rs485" = peer ]; then
+        "$HOST/sim/bed/rs485-peer" --scenario "$out/scenario.json" --socket "$s/rs485" \
+            --board-record "$out/board.jsonl" --record "$out/rs485.jsonl" 2>"$out/rs485-peer.txt" &
+        rs485_peer=$!
+        PIDS+=("$rs485_peer")
+        for j in $(seq 100); do
+            [ -S "$s/rs485" ] && break
+            sleep 0.05
+        done
+        [ -S "$s/rs485" ] || echo "the RS-485 peer did not start: $(tail -1 "$out/rs485-peer.txt")" >"$out/boot-failed"
+    fi
 
     t0=$(date +%s.%N)
     rc=0
@@ -492,6 +511,16 @@ boot() {
     if kill -0 "$peer" 2>/dev/null; then kill "$peer"; wait "$peer" || true; st=stuck; fi
     [ "$st" = stuck ] || wait "$peer" || st=$?
     echo "$st" >"$out/peer-status"
+    if [ -n "$rs485_peer" ]; then
+        for j in $(seq 50); do
+            kill -0 "$rs485_peer" 2>/dev/null || break
+            sleep 0.1
+        done
+        st=0
+        if kill -0 "$rs485_peer" 2>/dev/null; then kill "$rs485_peer"; wait "$rs485_peer" || true; st=stuck; fi
+        [ "$st" = stuck ] || wait "$rs485_peer" || st=$?
+        echo "$st" >"$out/rs485-peer-status"
+    fi
     echo "$rc" >"$out/qemu-status"
 }
 
@@ -529,6 +558,10 @@ transcript() {
     local out=$WORK/${ID[$1]} msg at
     LC_ALL=C sed "$TRANSCRIPT_SED" "$out/sim.gb2312" >"$out/sim.cmp"
     LC_ALL=C sed "$TRANSCRIPT_SED" "$out/transcript.gb2312" >"$out/bed.cmp"
+    if jq -e "$RS485_SPLIT_SCENARIO" "$out/scenario.json" >/dev/null; then
+        rs485_split "$out/sim.cmp"
+        rs485_split "$out/bed.cmp"
+    fi
     msg=$(LC_ALL=C cmp "$out/sim.cmp" "$out/bed.cmp" 2>&1) && return 0
     at=$(sed -n 's/.*differ: [a-z]* [0-9]*, line \([0-9]*\).*/\1/p' <<<"$msg")
     if [ -z "$at" ]; then
@@ -575,6 +608,27 @@ judge_surface() {
         *) problem "system call $nr was refused, and nothing shows that ftq goes on correctly without it" ;;
         esac
     done
+}
+
+# judge_rs485 I: the RS-485 peer served the whole run, its line carried
+# what the program sent and lost what the simulated line lost.
+judge_rs485() {
+    local out=$WORK/${ID[$1]} rec=$WORK/${ID[$1]}/rs485.jsonl sent sim_sent lost sim_lost
+    peer_status "RS-485 peer" "$out/rs485-peer-status" "$out/rs485-peer.txt"
+    grep -q '"dev":"peer","ev":"disconnected"' "$rec" 2>/dev/null ||
+        problem "the RS-485 peer's connection to the guest did not last the run"
+    line_sent() { jq -s '[.[] | select(.dev == "rs485" and .ev == "write") | .data.accepted] | add // 0' "$1" 2>/dev/null || echo "?"; }
+    line_lost() { { grep '"dev":"rs485","ev":"lost"' "$1" 2>/dev/null || true; } | sed 's/,"t_us":[0-9]*//' | paste -sd' ' -; }
+    sent=$(line_sent "$rec")
+    sim_sent=$(line_sent "$out/sim.jsonl")
+    [ "$sent" = "$sim_sent" ] || problem "the RS-485 line carried $sent bytes from the program, on the simulated board $sim_sent"
+    lost=$(line_lost "$rec")
+    sim_lost=$(line_lost "$out/sim.jsonl")
+    [ "$lost" = "$sim_lost" ] || problem "the RS-485 line lost: ${lost:-nothing}; on the simulated board: ${sim_lost:-nothing}"
+    # A socket carries no line settings: the peer's line runs at the model's 9600 baud.
+    local speed
+    speed=$(grep '"dev":"rs485","ev":"tcsetattr"' "$out/sim.jsonl" | grep -o '"speed":[0-9]*' | tail -1 | cut -d: -f2 || true)
+    [ -z "$speed" ] || [ "$speed" = 9600 ] || problem "the program set the RS-485 port to $speed baud; the peer's line runs at 9600"
 }
 
 judge() {
@@ -627,6 +681,7 @@ judge() {
     grep -q '"dev":"peer","ev":"disconnected"' "$out/panel.jsonl" 2>/dev/null ||
         problem "the panel peer's connection to the guest did not last the run"
     peer_status "console operator" "$out/operator-status" "$out/operator.txt"
+    [ "$(jq -r .rs485 "$out/plan.json")" != peer ] || judge_rs485 "$i"
     local rec=$out/board.jsonl
     tr -d '\r' <"$rec" >"$rec.tmp" 2>/dev/null && mv "$rec.tmp" "$rec"
     [ "$(count "$rec" cuse init)" = 1 ] || problem "/dev/vexio was never served"

@@ -444,8 +444,13 @@ boot() {
     "$HOST/sim/bed/console-operator" "${op_args[@]}" 2>"$out/operator.txt" &
     local operator=$!
     PIDS+=("$operator")
+    # The simulated heartbeats, from the port's opening: the peer keeps its
+    # key script on the program's time by them.
+    local beats
+    beats=$(grep -o '"dev":"panel","ev":"\(open\|heartbeat\)","t_us":[0-9]*' "$out/sim.jsonl" |
+        awk -F'"|:' '$10 == "open" && o == "" { o = $14 } $10 == "heartbeat" && o != "" { printf "%s%d", n++ ? "," : "", $14 - o }' || true)
     "$HOST/sim/bed/panel-peer" --scenario "$out/scenario.json" --socket "$s/panel" \
-        --record "$out/panel.jsonl" 2>"$out/peer.txt" &
+        --record "$out/panel.jsonl" ${beats:+--heartbeats "$beats"} 2>"$out/peer.txt" &
     local peer=$!
     PIDS+=("$peer")
     echo "$peer" >"$out/peer.pid"

@@ -13,6 +13,15 @@
 #   compared; the minutes and seconds are not.
 TRANSCRIPT_SED='s/\([0-9]\{4\} - [ 0-9][0-9] - [ 0-9][0-9]   *[ 0-9]*\):[ 0-9][0-9]:[ 0-9][0-9] $/\1:mm:ss /'
 
+# The records that ftq-record reads from the two transcripts, as a jq filter
+# applied to both before they are compared: the same RTC readings' minutes
+# and seconds as above, and the run's time of test (the first reading's
+# system time), for the same reason. Where the record came from (its
+# source) is not the run's.
+RECORD_JQ='del(.source)
+    | (.testedAt, .rtc.readings[]?.rtc, .rtc.readings[]?.system)
+        |= (if type == "string" then sub(":[0-9]{2}:[0-9]{2}$"; ":mm:ss") else . end)'
+
 # The board's record.
 #
 # - Tone lengths: the driver model times a tone by the real clock between

@@ -119,7 +119,7 @@ cmake --preset arm >/dev/null
 cmake --build --preset arm --target ftq vexio-cuse vexmain bed-clock
 [ -z "$SURFACE" ] || cmake --build --preset arm --target surface-launcher
 cmake --preset host >/dev/null
-cmake --build --preset host --target panel-peer console-operator ftq-sim
+cmake --build --preset host --target panel-peer console-operator ftq-sim ftq-record
 ARM=$ROOT/build/arm
 HOST=$ROOT/build/host
 
@@ -267,7 +267,8 @@ sim_run() {
     cp "${FILE[$i]}" "$out/scenario.json"
     mapfile -t args < <(jq -r '.[]' <<<"${ARGS[$i]}")
     local rc=0
-    "$HOST/ftq-sim" --raw --scenario "$out/scenario.json" --trace "$out/sim.jsonl" -- "${args[@]}" \
+    "$HOST/ftq-sim" --raw --scenario "$out/scenario.json" --trace "$out/sim.jsonl" --result "$out/sim.result" \
+        -- "${args[@]}" \
         >"$out/sim.gb2312" 2>"$out/sim.report" || rc=$?
     echo "$rc" >"$out/sim.status"
 }
@@ -452,8 +453,13 @@ boot() {
     "$HOST/sim/bed/console-operator" "${op_args[@]}" 2>"$out/operator.txt" &
     local operator=$!
     PIDS+=("$operator")
+    # The simulated heartbeats, from the port's opening: the peer keeps its
+    # key script on the program's time by them.
+    local beats
+    beats=$(grep -o '"dev":"panel","ev":"\(open\|heartbeat\)","t_us":[0-9]*' "$out/sim.jsonl" |
+        awk -F'"|:' '$10 == "open" && o == "" { o = $14 } $10 == "heartbeat" && o != "" { printf "%s%d", n++ ? "," : "", $14 - o }' || true)
     "$HOST/sim/bed/panel-peer" --scenario "$out/scenario.json" --socket "$s/panel" \
-        --record "$out/panel.jsonl" 2>"$out/peer.txt" &
+        --record "$out/panel.jsonl" ${beats:+--heartbeats "$beats"} 2>"$out/peer.txt" &
     local peer=$!
     PIDS+=("$peer")
     echo "$peer" >"$out/peer.pid"
@@ -575,6 +581,48 @@ transcript() {
         fi
     fi
     problem "transcript line $at: ftq-sim \"$(show_line "$out/sim.cmp" "$at")\", the bed \"$(show_line "$out/bed.cmp" "$at")\""
+}
+
+# read_record OUT WHOSE FILE: ftq-record's record of one transcript into
+# FILE.record, or the reason it cannot be read exactly (no run, more than
+# one, a line it does not know).
+read_record() {
+    local out=$1 whose=$2 f=$1/$3 rc=0 n
+    "$HOST/record/ftq-record" parse "$f" >"$f.record" 2>"$f.record-err" || rc=$?
+    n=$(grep -c . "$f.record" || true)
+    if [ "$rc" != 0 ] || [ "$n" != 1 ]; then
+        problem "ftq-record read $n runs from $whose transcript (status $rc)$([ ! -s "$f.record-err" ] || echo ": $(head -1 "$f.record-err")")"
+        return 1
+    fi
+    n=$(jq -r '.unknown[]? | tostring' "$f.record" | head -1)
+    [ -z "$n" ] || { problem "ftq-record could not read a line of $whose transcript: $n"; return 1; }
+}
+
+# record I: the run as ftq-record reads it from the guest's transcript: its
+# verdict, USB and SATA counts and failures are the simulated run's result
+# (ftq-sim --result; a whole run that ended before its summary is one that
+# ftq-record calls "incomplete"), and the whole record is what ftq-record reads from
+# ftq-sim's transcript, after the declared differences.
+record() {
+    local out=$WORK/${ID[$1]} first
+    read_record "$out" "the bed's" transcript.gb2312 || return 0
+    read_record "$out" "the simulated board's" sim.gb2312 || return 0
+    first=$(jq -rn --slurpfile r "$out/sim.result" --slurpfile b "$out/transcript.gb2312.record" '
+        $r[0] as $r | $b[0] as $b
+        | {verdict: (if $r.verdict == null and ($r.steps | length) > 0 then "incomplete" else $r.verdict end),
+           failed: $r.failed,
+           usb: (if $r.verdict == null then null else $r.record.usbResult end),
+           sata: (if $r.verdict == null then null else $r.record.sataResult end)}
+        | to_entries[] | select(.value != $b[.key])
+        | "\(.key) \($b[.key] | tojson), ftq-sim --result \(.value | tojson)"' | head -1)
+    [ -z "$first" ] || problem "ftq-record reads the bed's run as $first"
+    first=$(jq -rn --slurpfile s <(jq -c "$RECORD_JQ" "$out/sim.gb2312.record") \
+        --slurpfile b <(jq -c "$RECORD_JQ" "$out/transcript.gb2312.record") '
+        $s[0] as $s | $b[0] as $b
+        | [($s | keys_unsorted[]), ($b | keys_unsorted[])] | unique[]
+        | select($s[.] != $b[.])
+        | "\(.) \($b[.] | tojson | .[:160]), from ftq-sim'"'"'s \($s[.] | tojson | .[:160])"' | head -1)
+    [ -z "$first" ] || problem "ftq-record's record of the bed's run differs: $first"
 }
 
 # run_seconds OUT: the run's length by the operator's clock.
@@ -699,6 +747,7 @@ judge() {
         problem "ftq ended with status $status, on the simulated board with $sim_status"
     fi
     transcript "$i"
+    record "$i"
 
     # The operator answered the program's console waits: as many Enter
     # presses as the simulated operator's, each after the same output.

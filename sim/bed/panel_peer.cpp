@@ -2,7 +2,7 @@
 // the simulator's panel model (sim/models/panel.cpp) on the far end of the
 // guest's /dev/ttyS2, a 16550 port that qemu binds to a Unix socket.
 //
-//   panel-peer --scenario FILE --socket PATH --record PATH
+//   panel-peer --scenario FILE --socket PATH --record PATH [--heartbeats US,...]
 //
 // It listens on PATH and serves the first connection (qemu's) until qemu
 // closes it. The model parses the frames the program writes, checks their
@@ -11,7 +11,13 @@
 // LEFT, RIGHT, then MENU). The script's times count from the moment the
 // program opened the port; the peer cannot see the open itself and takes
 // the first byte the program sends (its first heartbeat or LED frame, right
-// after panelopen) for it. Every event of the model goes to the record, one
+// after panelopen) for it. That first byte comes late by however long the
+// guest took to print and send it, while the program's heartbeats keep its
+// own time from the open: with --heartbeats (when each heartbeat came on the
+// simulated board, in microseconds from the open) the peer moves the rest of
+// the script at each heartbeat, so that a key due a set time after a
+// heartbeat's reply is not late by the guest's slowness (a key test ends
+// after 5 s without a byte). Every event of the model goes to the record, one
 // JSON object per line in the format of ftq-sim --trace.
 #include "sim/bed/accept_one.h"
 #include "sim/bed/realtime_host.h"
@@ -23,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <vector>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,19 +40,57 @@ constexpr int kLineQuietMs = 3;
 
 class PeerHost : public bed::RealTimeHost {
   public:
-    PeerHost(sim::Scenario scenario, std::ofstream &record)
-        : RealTimeHost(std::move(scenario)), record_(record) {}
+    PeerHost(sim::Scenario scenario, std::ofstream &record, std::vector<sim::Time> heartbeats)
+        : RealTimeHost(std::move(scenario)), record_(record), heartbeats_(std::move(heartbeats)) {}
+
+    // The key script, timed from now as the program's open.
+    void start_script(sim::PanelController &panel, sim::OpenFile &port) {
+        opened_at_ = now();
+        mark(true);
+        panel.open(port);
+        mark(false);
+    }
 
     void trace(const std::string &dev, const std::string &ev, nlohmann::json data) override {
         sim::Trace one;
         one.add(now(), dev, ev, std::move(data));
         one.write_jsonl(record_);
         record_.flush();
+        // The model schedules a heartbeat's reply after tracing it: the
+        // script moves first, the reply keeps its own delay.
+        if (dev == "panel" && ev == "heartbeat" && seen_ < heartbeats_.size()) {
+            sim::Time open = now() - heartbeats_[seen_++];
+            shift_marked(open - opened_at_);
+            opened_at_ = open;
+        }
     }
 
   private:
     std::ofstream &record_;
+    std::vector<sim::Time> heartbeats_;
+    size_t seen_ = 0;
+    sim::Time opened_at_ = 0;
 };
+
+// "10000000,20000000": microseconds, ascending.
+bool parse_times(const std::string &s, std::vector<sim::Time> &out) {
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t end = s.find(',', pos);
+        if (end == std::string::npos)
+            end = s.size();
+        std::string one = s.substr(pos, end - pos);
+        if (one.empty() || one.find_first_not_of("0123456789") != std::string::npos ||
+            one.size() > 15)
+            return false;
+        sim::Time t = std::stoll(one);
+        if (!out.empty() && t < out.back())
+            return false;
+        out.push_back(t);
+        pos = end + 1;
+    }
+    return true;
+}
 
 bool send_all(int fd, const uint8_t *b, size_t n) {
     while (n > 0) {
@@ -61,7 +106,9 @@ bool send_all(int fd, const uint8_t *b, size_t n) {
 }
 
 int usage() {
-    fprintf(stderr, "usage: panel-peer --scenario FILE --socket PATH --record PATH\n");
+    fprintf(
+        stderr,
+        "usage: panel-peer --scenario FILE --socket PATH --record PATH [--heartbeats US,...]\n");
     return 2;
 }
 
@@ -69,6 +116,7 @@ int usage() {
 
 int main(int argc, char **argv) {
     std::string scenario_file, socket_path, record_path;
+    std::vector<sim::Time> heartbeats;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--scenario" && i + 1 < argc)
@@ -77,7 +125,15 @@ int main(int argc, char **argv) {
             socket_path = argv[++i];
         else if (a == "--record" && i + 1 < argc)
             record_path = argv[++i];
-        else
+        else if (a == "--heartbeats" && i + 1 < argc) {
+            if (!parse_times(argv[++i], heartbeats)) {
+                fprintf(stderr,
+                        "panel-peer: --heartbeats: '%s' is not ascending microseconds, "
+                        "separated by commas\n",
+                        argv[i]);
+                return 2;
+            }
+        } else
             return usage();
     }
     if (scenario_file.empty() || socket_path.empty() || record_path.empty())
@@ -85,7 +141,7 @@ int main(int argc, char **argv) {
 
     try {
         std::ofstream record(record_path);
-        PeerHost host(sim::Scenario::from_file(scenario_file), record);
+        PeerHost host(sim::Scenario::from_file(scenario_file), record, std::move(heartbeats));
         sim::PanelController panel(host, host.scenario().section("panel"));
         if (host.device("/dev/ttyS2") == nullptr) {
             fprintf(stderr, "panel-peer: the scenario's panel is missing\n");
@@ -143,7 +199,7 @@ int main(int argc, char **argv) {
             if (!opened) {
                 opened = true;
                 host.trace("peer", "program_opened", {});
-                panel.open(port);
+                host.start_script(panel, port);
             }
             panel.write(port, buf, got);
             if (closed)

@@ -4,6 +4,7 @@
 // routine on a board whose blocks the row describes.
 #include "board/boardinfo.h"
 #include "platform/sys.h"
+#include "datarows.h"
 #include "simrun.h"
 
 #include <gtest/gtest.h>
@@ -29,21 +30,8 @@ TEST(BoardType, TableEdges) {
     }
 }
 
-struct Row {
-    const char *name;
-    const char *info; // the scenario's board information fields
-    // getboardinfo's result and the record's sixteen fields in their order,
-    // decoded into a record that held other values before.
-    const char *record;
-    // The expected USB count after the decoding (preset to 2), and the
-    // settings boardsettings leaves (sata_port_num preset to 77).
-    const char *settings;
-};
-
-void PrintTo(const Row &r, std::ostream *os) {
-    *os << r.name;
-}
-
+// getboardinfo's result and the record's sixteen fields in their order,
+// decoded into a record that held other values before.
 std::string fields(int rc, const boardinfo &b) {
     std::ostringstream o;
     o << rc << ":";
@@ -55,12 +43,16 @@ std::string fields(int rc, const boardinfo &b) {
     return o.str();
 }
 
-class Decoding : public testing::TestWithParam<Row> {};
+class Decoding : public testing::TestWithParam<qa::DataRow> {};
 
+// qa/data/board-decoding.json: the scenario's board information fields, the
+// record they decode into, then the expected USB count after the decoding
+// (preset to 2) and the settings boardsettings leaves (sata_port_num preset
+// to 77).
 TEST_P(Decoding, RecordAndSettings) {
-    const Row &row = GetParam();
+    const qa::DataRow &row = GetParam();
     std::string record, settings;
-    qa::run_routine(std::string(R"({"board": {"info": )") + row.info + "}}", [&] {
+    qa::run_routine(R"({"board": {"info": )" + row["info"].dump() + "}}", [&] {
         boardinfo b;
         std::memset(&b, 0xA5, sizeof b);
         usbExpected = 2;
@@ -76,46 +68,12 @@ TEST_P(Decoding, RecordAndSettings) {
         settings = o.str();
         return 0;
     });
-    EXPECT_EQ(record, row.record);
-    EXPECT_EQ(settings, row.settings);
+    EXPECT_EQ(record, row["record"]);
+    EXPECT_EQ(settings, row["settings"]);
 }
 
-const Row rows[] = {
-    {"FullChain",
-     R"({"nvrSecondPort": 1, "nvrSataCode": 9, "modelCode": 200, "cpldDate": 43981,
-         "armClock": 1, "dspClock": 2, "memClock": 3, "memSize": 1, "flashSize": 13,
-         "secondPort": 1, "sataCode": 11, "isNvr": 1, "usbCount": 3, "isDvs": 1,
-         "alarmOutCode": 5, "alarmInCode": 6})",
-     "0: 1 9 200 43981 1 2 3 1 13 1 11 1 3 1 5 6", "usb 3, settings 0: net 2 sata 77 alarms 4/16"},
-    // Word 1 without its follow-on bit: the later words stay 0, and so
-    // does what the record held before; the expected count is not touched.
-    {"ChainEndsAfterWordOne",
-     R"({"words": 1, "memSize": 2, "secondPort": 1, "sataCode": 3, "isNvr": 1, "usbCount": 3,
-         "alarmOutCode": 1})",
-     "0: 0 0 1 18787 0 0 0 2 0 0 0 0 0 0 0 0", "usb 2, settings 0: net 1 sata 0 alarms 4/16"},
-    {"ChainEndsAfterWordThree", R"({"words": 3, "usbCount": 1, "alarmOutCode": 1})",
-     "0: 0 0 1 18787 0 0 0 0 0 1 3 0 1 0 0 0", "usb 1, settings 0: net 2 sata 5 alarms 4/16"},
-    {"NoDataMark", R"({"valid": false, "usbCount": 3, "alarmOutCode": 1})",
-     "-1: 0 0 1 18787 0 0 0 0 0 0 0 0 0 0 0 0", "usb 2, settings -1: net 1 sata 77 alarms 0/0"},
-    {"SataCode7OnePort", R"({"sataCode": 7, "secondPort": 0})",
-     "0: 0 0 1 18787 0 0 0 0 0 0 7 0 2 0 0 0", "usb 2, settings 0: net 1 sata 9 alarms 4/16"},
-    {"SataCode8Kept", R"({"sataCode": 8})", "0: 0 0 1 18787 0 0 0 0 0 1 8 0 2 0 0 0",
-     "usb 2, settings 0: net 2 sata 77 alarms 4/16"},
-    {"NvrTakesItsOwnCodes",
-     R"({"isNvr": 1, "sataCode": 0, "nvrSataCode": 7, "nvrSecondPort": 1, "secondPort": 0})",
-     "0: 1 7 1 18787 0 0 0 0 0 0 0 1 2 0 0 0", "usb 2, settings 0: net 2 sata 9 alarms 4/16"},
-    {"NvrGateOnSataCode", R"({"isNvr": 1, "sataCode": 9, "nvrSataCode": 2, "secondPort": 1})",
-     "0: 0 2 1 18787 0 0 0 0 0 1 9 1 2 0 0 0", "usb 2, settings 0: net 1 sata 77 alarms 4/16"},
-    {"NvrCodeEightKept", R"({"isNvr": 1, "sataCode": 8, "nvrSataCode": 8})",
-     "0: 0 8 1 18787 0 0 0 0 0 1 8 1 2 0 0 0", "usb 2, settings 0: net 1 sata 77 alarms 4/16"},
-    {"TwoAlarmOutputsFourInputs", R"({"alarmOutCode": 1, "alarmInCode": 1})",
-     "0: 0 0 1 18787 0 0 0 0 0 1 3 0 2 0 1 1", "usb 2, settings 0: net 2 sata 5 alarms 2/4"},
-    {"OtherAlarmCodes", R"({"alarmOutCode": 2, "alarmInCode": 7})",
-     "0: 0 0 1 18787 0 0 0 0 0 1 3 0 2 0 2 7", "usb 2, settings 0: net 2 sata 5 alarms 4/16"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Board, Decoding, testing::ValuesIn(rows),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Board, Decoding, testing::ValuesIn(qa::data_rows("board-decoding.json")),
+                         qa::data_row_name);
 
 TEST(BoardInfo, ABadDescriptorOrAFailedRequestFails) {
     int bad_fd = 0, failed = 0;

@@ -3,6 +3,7 @@
 // catalog (whole-console-*); this pins the routine's own contract.
 #include "driver/driver.h"
 #include "platform/console.h"
+#include "datarows.h"
 #include "simrun.h"
 
 #include <gtest/gtest.h>
@@ -11,26 +12,18 @@
 
 namespace {
 
-struct Case {
-    const char *name;
-    const char *console;
-    // Per wait of 1 s: "result@seconds buffer", the buffer shown up to its
-    // first NUL or to 20 bytes, '#' being what was there before.
-    std::vector<std::string> waits;
-};
+class ConsoleWait : public testing::TestWithParam<qa::DataRow> {};
 
-void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.name;
-}
-
-class ConsoleWait : public testing::TestWithParam<Case> {};
-
+// qa/data/console-waits.json: the console, and per wait of 1 s
+// "result@seconds buffer", the buffer shown up to its first NUL or to 20
+// bytes, '#' being what was there before.
 TEST_P(ConsoleWait, ResultBufferAndEnd) {
-    const Case &c = GetParam();
+    const qa::DataRow &row = GetParam();
+    const std::vector<std::string> waits = row["waits"];
     std::vector<std::string> seen;
     qa::SimRun r =
-        qa::run_on_board(std::string(R"({"console": )") + c.console + "}", [&](sim::Kernel &k) {
-            for (size_t i = 0; i < c.waits.size(); ++i) {
+        qa::run_on_board(R"({"console": )" + row["console"].dump() + "}", [&](sim::Kernel &k) {
+            for (size_t i = 0; i < waits.size(); ++i) {
                 char buf[21];
                 std::memset(buf, '#', sizeof buf);
                 int got = consolewait(buf, 1);
@@ -41,29 +34,12 @@ TEST_P(ConsoleWait, ResultBufferAndEnd) {
             }
             return 0;
         });
-    EXPECT_EQ(seen, c.waits);
+    EXPECT_EQ(seen, waits);
     EXPECT_EQ(r.result.end, sim::RunResult::End::Exited) << r.result.describe();
 }
 
-const Case cases[] = {
-    {"NobodyThere",
-     R"({"operator": "absent"})",
-     {"0@1.00 ####################", "0@2.00 ####################"}},
-    {"EndOfInput",
-     R"({"operator": "eof"})",
-     {"0@1.00 ####################", "0@2.00 ####################"}},
-    // A bare Enter stays in the buffer unterminated.
-    {"Enter",
-     R"({"operator": "script", "script": [{"at": 0.25, "text": "\n"}]})",
-     {"0@0.25 \n###################"}},
-    {"Line", R"({"operator": "script", "script": [{"at": 0.5, "text": "abc\n"}]})", {"3@0.50 abc"}},
-    {"LongLineEndsTwoWaits",
-     R"({"operator": "script", "script": [{"at": 0.5, "text": "abcdefghijklmnopqrstuvwxyz\n"}]})",
-     {"19@0.50 abcdefghijklmnopqrs", "6@0.50 uvwxyz", "0@1.50 ####################"}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Kinds, ConsoleWait, testing::ValuesIn(cases),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, ConsoleWait, testing::ValuesIn(qa::data_rows("console-waits.json")),
+                         qa::data_row_name);
 
 TEST(ConsoleWaitRoutine, AReadErrorGivesMinusTwo) {
     int got = 0;

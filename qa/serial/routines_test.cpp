@@ -3,26 +3,18 @@
 // driver requests that no transcript shows.
 #include "board/boardinfo.h"
 #include "platform/sys.h"
+#include "datarows.h"
 #include "simrun.h"
 #include "tests/peripheral.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <sys/socket.h>
 #include <vector>
 
 namespace {
-
-struct Result {
-    const char *name;
-    const char *scenario;
-    std::function<int()> routine;
-    int expected;
-};
-void PrintTo(const Result &c, std::ostream *os) {
-    *os << c.name;
-}
 
 int alarm() {
     boardsettings();
@@ -33,39 +25,33 @@ int socket() {
     return sys::socket(AF_INET, SOCK_DGRAM, 0);
 }
 
-class Routine : public testing::TestWithParam<Result> {};
+// The routines the rows of qa/data/peripheral-results.json name.
+const std::map<std::string, std::function<int()>> routines = {
+    {"rs485test", rs485test},
+    {"alarmtest", alarm},
+    {"rtctest", rtctest},
+    {"usbtest", usbtest},
+    {"nettest", nettest},
+    {"linkstate eth9", [] { return linkstate(socket(), "eth9"); }},
+    {"linkspeed eth0", [] { return linkspeed(socket(), "eth0"); }},
+};
+
+class Routine : public testing::TestWithParam<qa::DataRow> {};
 
 TEST_P(Routine, ReturnsWhatItsInterfaceSays) {
-    const Result &c = GetParam();
+    const qa::DataRow &row = GetParam();
     int got = 0;
-    qa::SimRun r = qa::run_routine(c.scenario, [&] {
-        got = c.routine();
+    qa::SimRun r = qa::run_routine(row["scenario"].dump(), [&] {
+        got = routines.at(row["routine"])();
         return 0;
     });
     ASSERT_EQ(r.result.end, sim::RunResult::End::Exited) << r.result.describe();
-    EXPECT_EQ(got, c.expected);
+    EXPECT_EQ(got, row["returns"]);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Peripheral, Routine,
-    testing::Values(
-        Result{"Rs485Failing", R"({"rs485": {"fixture": "disconnected"}})", rs485test, 0},
-        Result{"AlarmPassing", "{}", alarm, 0},
-        Result{"AlarmCountsFailedChecks", R"({"alarm": {"connected": false}})", alarm, 4},
-        Result{"AlarmWithoutItsDriver",
-               R"({"faults": [{"call": "open", "path": "/dev/vexio", "nth": 2}]})", alarm, -1},
-        Result{"RtcPassing", "{}", rtctest, 0},
-        Result{"RtcFailing", R"({"rtc": {"offset": 3}})", rtctest, 1},
-        Result{"UsbCounting", "{}", usbtest, 0},
-        Result{"UsbWithoutDev",
-               R"({"faults": [{"call": "opendir", "path": "/dev", "errno": "EACCES"}]})", usbtest,
-               0},
-        Result{"NetPassing", "{}", nettest, 0},
-        Result{"NetWithoutSocket", R"({"net": {"socket": "fails"}})", nettest, -1},
-        Result{"LinkQueryFails", "{}", [] { return linkstate(socket(), "eth9"); }, 2},
-        Result{"SettingsQueryFails", R"({"net": {"eth0": {"gset_fails": true}}})",
-               [] { return linkspeed(socket(), "eth0"); }, 2}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Peripheral, Routine,
+                         testing::ValuesIn(qa::data_rows("peripheral-results.json")),
+                         qa::data_row_name);
 
 TEST(Alarm, SetsUpTheOutputsThenDrivesEachInTurnFromAllOff) {
     qa::SimRun r = qa::run_routine("{}", alarm);

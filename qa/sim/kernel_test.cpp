@@ -161,29 +161,4 @@ TEST(Faults, NthEveryShortAndHangRules) {
     EXPECT_EQ(r.kernel->now(), 2 * sim::kSecond);
 }
 
-TEST(Scenario, AMalformedFieldNamesTheFileAndTheField) {
-    auto message = [](const std::string &json) {
-        try {
-            sim::Scenario s = sim::Scenario::from_text(json, "bad.json");
-            sim::Kernel k(s);
-        } catch (const sim::ScenarioError &e) {
-            return std::string(e.what());
-        }
-        return std::string("accepted");
-    };
-    EXPECT_EQ(message(R"({"board": {"type": 4}})"),
-              "bad.json: field 'board.type': board type 4 does not exist");
-    EXPECT_EQ(message(R"({"console": {"operator": "asleep"}})"),
-              "bad.json: field 'console.operator': 'asleep' is not one of: enter, absent, eof, "
-              "script");
-    EXPECT_EQ(message(R"({"boards": {}})"), "bad.json: field 'boards': unknown section");
-    EXPECT_NE(message("{nope").find("bad.json: not valid JSON"), std::string::npos);
-    EXPECT_EQ(message(R"({"faults": [{"call": "open", "errno": "EWHAT"}]})"),
-              "bad.json: field 'faults[0].errno': 'EWHAT' is not an errno name");
-    // A device name of the board's own would replace that device.
-    EXPECT_EQ(message(R"({"usb": {"devices": ["msa", "console"]}})"),
-              "bad.json: field 'usb.devices[1].name': /dev/console is already a node of the "
-              "board or another device");
-}
-
 } // namespace

@@ -4,7 +4,7 @@ namespace sim {
 
 void Faults::load(const Section &list) {
     for (const Section &s : list.items()) {
-        s.only({"call", "path", "request", "nth", "every", "errno", "mode"});
+        s.only({"call", "path", "request", "nth", "every", "errno", "mode", "at_most"});
         FaultRule r;
         r.call = s.choice("call", "",
                           {"open",   "close",          "read",      "write",    "pread",   "lseek",
@@ -27,6 +27,11 @@ void Faults::load(const Section &list) {
         if (mode == "short" && r.call != "read" && r.call != "write" && r.call != "pread")
             s.fail("mode",
                    "\"short\" moves half the bytes of a read, write or pread, not of " + r.call);
+        // A cap rather than a fraction: half of a block is still whole
+        // words, and it takes a read of 1 byte to split one.
+        if (mode != "short")
+            s.unused("at_most", "unless mode is \"short\"");
+        r.at_most = static_cast<size_t>(s.integer("at_most", 0, 1, INT32_MAX));
         r.mode = mode == "short"       ? FaultRule::Mode::Short
                  : mode == "interrupt" ? FaultRule::Mode::Interrupt
                  : mode == "hang"      ? FaultRule::Mode::Hang

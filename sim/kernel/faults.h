@@ -20,6 +20,7 @@ struct FaultRule {
     bool every = false;
     int err = EIO;
     Mode mode = Mode::Error;
+    size_t at_most = 0; // Short: the most bytes moved; 0 moves half
     int64_t seen = 0;
 };
 

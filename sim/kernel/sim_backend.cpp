@@ -44,6 +44,14 @@ Time timeval_us(const struct timeval &tv) {
     return static_cast<Time>(tv.tv_sec) * kSecond + tv.tv_usec;
 }
 
+// What a short read or write moves of the count asked for: at least one
+// byte, so that a short call never looks like the end of a file.
+size_t shortened(const FaultRule &rule, size_t count) {
+    if (rule.at_most > 0)
+        return std::min(count, rule.at_most);
+    return count > 1 ? count / 2 : count;
+}
+
 } // namespace
 
 int Kernel::Backend::fail(int err) {
@@ -220,8 +228,8 @@ ssize_t Kernel::Backend::read(int fd, void *buf, size_t count) {
     if (file(fd) == nullptr)
         return fail(EBADF);
     std::shared_ptr<FileRef> ref = p->fds[fd];
-    if (short_ && count > 1)
-        count /= 2;
+    if (short_)
+        count = shortened(*rule_, count);
     for (;;) {
         ssize_t r = ref->of.dev->read(ref->of, buf, count);
         if (r == -EAGAIN && !(ref->of.flags & O_NONBLOCK)) {
@@ -246,8 +254,8 @@ ssize_t Kernel::Backend::write(int fd, const void *buf, size_t count) {
     if (file(fd) == nullptr)
         return fail(EBADF);
     std::shared_ptr<FileRef> ref = p->fds[fd];
-    if (short_ && count > 1)
-        count /= 2;
+    if (short_)
+        count = shortened(*rule_, count);
     for (;;) {
         ssize_t r = ref->of.dev->write(ref->of, buf, count);
         if (r == -EAGAIN && !(ref->of.flags & O_NONBLOCK)) {
@@ -288,8 +296,8 @@ ssize_t Kernel::Backend::pread(int fd, void *buf, size_t count, off_t offset) {
     OpenFile *f = file(fd);
     if (f == nullptr)
         return fail(EBADF);
-    if (short_ && count > 1)
-        count /= 2;
+    if (short_)
+        count = shortened(*rule_, count);
     ssize_t r = f->dev->pread(*f, buf, count, offset);
     if (r < 0)
         return fail(static_cast<int>(-r));

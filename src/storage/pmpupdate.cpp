@@ -8,6 +8,7 @@
 #include "storage/storagestate.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -48,6 +49,16 @@ uint32_t fileword(const uint8_t *bytes) {
 
 uint16_t le16(const uint8_t *bytes) {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+// A read of the image may come back short of a word's end. Its odd bytes
+// move to the front of the block for the next read to complete: dropped,
+// every later word would shift and the image would never match. Returns
+// how many were kept.
+size_t keeppartial(uint8_t *block, size_t filled) {
+    size_t whole = filled / 4 * 4;
+    std::memmove(block, block + whole, filled - whole);
+    return filled - whole;
 }
 
 } // namespace
@@ -193,13 +204,13 @@ int verifycode() {
     bool stopped = false;
     ssize_t got = 0;
     uint8_t block[BLOCK];
+    size_t kept = 0;
     for (;;) {
-        got = sys::read(pmpblock.binFd, block, sizeof block);
+        got = sys::read(pmpblock.binFd, block + kept, sizeof block - kept);
         if (got <= 0)
             break;
-        // Only whole words of what came: a short read never compares bytes
-        // left over from an earlier block.
-        for (ssize_t at = 0; at + 4 <= got; at += 4) {
+        size_t filled = kept + static_cast<size_t>(got);
+        for (size_t at = 0; at + 4 <= filled; at += 4) {
             uint32_t word = 0;
             uint32_t address = static_cast<uint32_t>(verified);
             if (readflash(address, &word, 1) < 0) {
@@ -219,6 +230,7 @@ int verifycode() {
         }
         if (stopped)
             break;
+        kept = keeppartial(block, filled);
         say(".");
     }
     if (!stopped) {
@@ -250,8 +262,9 @@ int readback() {
     say("INFO: Read back flash #%d\n", pmpblock.flashNum + 1);
     uint32_t address = 0;
     uint8_t block[BLOCK];
+    size_t kept = 0;
     for (;;) {
-        ssize_t got = sys::read(pmpblock.binFd, block, sizeof block);
+        ssize_t got = sys::read(pmpblock.binFd, block + kept, sizeof block - kept);
         if (got <= 0) {
             say("\n");
             if (got == 0)
@@ -259,7 +272,8 @@ int readback() {
             say("ERR : uploadcode, read back binfile fail (%08Xh)\n", address);
             return -1;
         }
-        for (ssize_t at = 0; at + 4 <= got; at += 4, address += 4) {
+        size_t filled = kept + static_cast<size_t>(got);
+        for (size_t at = 0; at + 4 <= filled; at += 4, address += 4) {
             uint32_t word = 0;
             if (readflash(address, &word, 1) < 0) {
                 say("ERR : uploadcode, readflash fail (%08Xh)\n", address);
@@ -272,6 +286,7 @@ int readback() {
                 return -1;
             }
         }
+        kept = keeppartial(block, filled);
         say(".");
     }
 }
@@ -296,11 +311,13 @@ int uploadcode() {
     bool stopped = false;
     ssize_t got = 0;
     uint8_t block[BLOCK];
+    size_t kept = 0;
     for (;;) {
-        got = sys::read(pmpblock.binFd, block, sizeof block);
+        got = sys::read(pmpblock.binFd, block + kept, sizeof block - kept);
         if (got <= 0)
             break;
-        for (ssize_t at = 0; at + 4 <= got; at += 4) {
+        size_t filled = kept + static_cast<size_t>(got);
+        for (size_t at = 0; at + 4 <= filled; at += 4) {
             uint32_t word = fileword(block + at);
             uint32_t address = static_cast<uint32_t>(uploaded);
             result = writeflash(address, &word, 1);
@@ -314,6 +331,7 @@ int uploadcode() {
         }
         if (stopped)
             break;
+        kept = keeppartial(block, filled);
         say(".");
     }
     if (!stopped) {

@@ -71,3 +71,8 @@ rs485_split() { # FILE: the two counts rewritten, in place, as their sum
     [ -n "$right" ] || return 0
     LC_ALL=C sed -i "/^$sent[0-9]*$ok\$/{N;s/$pair/$sent[$((right + wrong)) in all]$ok\n    [$([ "$wrong" -gt 0 ] && echo some || echo none)]$bad/}" "$1"
 }
+# The same two counts in ftq-record's record of such a run, as a jq filter
+# applied to both records after RECORD_JQ.
+RS485_SPLIT_RECORD_JQ='if (.rs485.correct | type) == "number" and (.rs485.wrong | type) == "number"
+    then .rs485 |= (del(.correct, .wrong) + {"correct+wrong": (.correct + .wrong), anyWrong: (.wrong > 0)})
+    else . end'

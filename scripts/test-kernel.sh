@@ -617,8 +617,12 @@ record() {
         | to_entries[] | select(.value != $b[.key])
         | "\(.key) \($b[.key] | tojson), ftq-sim --result \(.value | tojson)"' | head -1)
     [ -z "$first" ] || problem "ftq-record reads the bed's run as $first"
-    first=$(jq -rn --slurpfile s <(jq -c "$RECORD_JQ" "$out/sim.gb2312.record") \
-        --slurpfile b <(jq -c "$RECORD_JQ" "$out/transcript.gb2312.record") '
+    local filter=$RECORD_JQ
+    if jq -e "$RS485_SPLIT_SCENARIO" "$out/scenario.json" >/dev/null; then
+        filter="($RECORD_JQ) | ($RS485_SPLIT_RECORD_JQ)"
+    fi
+    first=$(jq -rn --slurpfile s <(jq -c "$filter" "$out/sim.gb2312.record") \
+        --slurpfile b <(jq -c "$filter" "$out/transcript.gb2312.record") '
         $s[0] as $s | $b[0] as $b
         | [($s | keys_unsorted[]), ($b | keys_unsorted[])] | unique[]
         | select($s[.] != $b[.])

@@ -33,6 +33,17 @@ TONE_SLACK_MS=200
 #   when the simulated board's run ends within this many seconds of a
 #   heartbeat, the guest's run may have one more or one fewer.
 HEARTBEAT_SLACK_S=1
+# - LED sequences: the panel judges a sequence stopped half way after 1.5 s
+#   without its next frame, and waits 100 ms before it counts a complete one
+#   that might still grow. A starved host delays the guest's frames and the
+#   peer itself (seen at load 7: a frame that the program sends 1 s after
+#   the one before came 1.88 s after it, the peer held up 1.1 s), so the
+#   peer's panel waits this much longer before it judges. A sequence the
+#   program really leaves unfinished is still reported (when the wait is
+#   over, or when the port closes), and the sequences left unfinished and
+#   the frames in no sequence are compared with the simulated board's.
+PANEL_LED_GROW_MS=2000
+PANEL_LED_INCOMPLETE_MS=6000
 # - The kernel release that uname reports is the bed's own (Debian's 6.1),
 #   where the simulated board says 2.6.37: the program reads it only to
 #   choose the disk size request, which both kernels answer alike. A
@@ -60,3 +71,8 @@ rs485_split() { # FILE: the two counts rewritten, in place, as their sum
     [ -n "$right" ] || return 0
     LC_ALL=C sed -i "/^$sent[0-9]*$ok\$/{N;s/$pair/$sent[$((right + wrong)) in all]$ok\n    [$([ "$wrong" -gt 0 ] && echo some || echo none)]$bad/}" "$1"
 }
+# The same two counts in ftq-record's record of such a run, as a jq filter
+# applied to both records after RECORD_JQ.
+RS485_SPLIT_RECORD_JQ='if (.rs485.correct | type) == "number" and (.rs485.wrong | type) == "number"
+    then .rs485 |= (del(.correct, .wrong) + {"correct+wrong": (.correct + .wrong), anyWrong: (.wrong > 0)})
+    else . end'

@@ -459,7 +459,8 @@ boot() {
     beats=$(grep -o '"dev":"panel","ev":"\(open\|heartbeat\)","t_us":[0-9]*' "$out/sim.jsonl" |
         awk -F'"|:' '$10 == "open" && o == "" { o = $14 } $10 == "heartbeat" && o != "" { printf "%s%d", n++ ? "," : "", $14 - o }' || true)
     "$HOST/sim/bed/panel-peer" --scenario "$out/scenario.json" --socket "$s/panel" \
-        --record "$out/panel.jsonl" ${beats:+--heartbeats "$beats"} 2>"$out/peer.txt" &
+        --record "$out/panel.jsonl" ${beats:+--heartbeats "$beats"} \
+        --led-grow-ms "$PANEL_LED_GROW_MS" --led-incomplete-ms "$PANEL_LED_INCOMPLETE_MS" 2>"$out/peer.txt" &
     local peer=$!
     PIDS+=("$peer")
     echo "$peer" >"$out/peer.pid"
@@ -616,8 +617,12 @@ record() {
         | to_entries[] | select(.value != $b[.key])
         | "\(.key) \($b[.key] | tojson), ftq-sim --result \(.value | tojson)"' | head -1)
     [ -z "$first" ] || problem "ftq-record reads the bed's run as $first"
-    first=$(jq -rn --slurpfile s <(jq -c "$RECORD_JQ" "$out/sim.gb2312.record") \
-        --slurpfile b <(jq -c "$RECORD_JQ" "$out/transcript.gb2312.record") '
+    local filter=$RECORD_JQ
+    if jq -e "$RS485_SPLIT_SCENARIO" "$out/scenario.json" >/dev/null; then
+        filter="($RECORD_JQ) | ($RS485_SPLIT_RECORD_JQ)"
+    fi
+    first=$(jq -rn --slurpfile s <(jq -c "$filter" "$out/sim.gb2312.record") \
+        --slurpfile b <(jq -c "$filter" "$out/transcript.gb2312.record") '
         $s[0] as $s | $b[0] as $b
         | [($s | keys_unsorted[]), ($b | keys_unsorted[])] | unique[]
         | select($s[.] != $b[.])
@@ -799,6 +804,12 @@ judge() {
     modes=$(sed -n 's/.*"mode":"\([A-Z_]*\)".*"dev":"panel","ev":"led_mode".*/\1/p' "$panel" 2>/dev/null | xargs)
     sim_modes=$(sed -n 's/.*"mode":"\([A-Z_]*\)".*"dev":"panel","ev":"led_mode".*/\1/p' "$out/sim.jsonl" | xargs)
     [ "$modes" = "$sim_modes" ] || problem "LED modes: ${modes:-none}; on the simulated board: ${sim_modes:-none}"
+    local cut sim_cut
+    cut=$(sed -n 's/.*"frames":"\([0-9A-F ,]*\)".*"dev":"panel","ev":"led_incomplete".*/[\1]/p' "$panel" 2>/dev/null | xargs)
+    sim_cut=$(sed -n 's/.*"frames":"\([0-9A-F ,]*\)".*"dev":"panel","ev":"led_incomplete".*/[\1]/p' "$out/sim.jsonl" | xargs)
+    [ "$cut" = "$sim_cut" ] || problem "LED sequences left unfinished: ${cut:-none}; on the simulated board: ${sim_cut:-none}"
+    [ "$(count "$panel" panel led_stray)" = "$(count "$out/sim.jsonl" panel led_stray)" ] ||
+        problem "the panel saw $(count "$panel" panel led_stray) LED frames in no sequence, on the simulated board $(count "$out/sim.jsonl" panel led_stray)"
     hb=$(count "$panel" panel heartbeat)
     sim_hb=$(count "$out/sim.jsonl" panel heartbeat)
     if [ "$hb" != "$sim_hb" ]; then

@@ -3,6 +3,7 @@
 // guest's /dev/ttyS2, a 16550 port that qemu binds to a Unix socket.
 //
 //   panel-peer --scenario FILE --socket PATH --record PATH [--heartbeats US,...]
+//              [--led-grow-ms MS] [--led-incomplete-ms MS]
 //
 // It listens on PATH and serves the first connection (qemu's) until qemu
 // closes it. The model parses the frames the program writes, checks their
@@ -17,8 +18,11 @@
 // simulated board, in microseconds from the open) the peer moves the rest of
 // the script at each heartbeat, so that a key due a set time after a
 // heartbeat's reply is not late by the guest's slowness (a key test ends
-// after 5 s without a byte). Every event of the model goes to the record, one
-// JSON object per line in the format of ftq-sim --trace.
+// after 5 s without a byte). --led-grow-ms and --led-incomplete-ms let the
+// model wait longer than the real panel before it judges an LED sequence
+// (the allowance the bed declares for a starved host). Every event of the
+// model goes to the record, one JSON object per line in the format of
+// ftq-sim --trace.
 #include "sim/bed/accept_one.h"
 #include "sim/bed/realtime_host.h"
 #include "sim/kernel/trace.h"
@@ -105,10 +109,17 @@ bool send_all(int fd, const uint8_t *b, size_t n) {
     return true;
 }
 
+// A wait in milliseconds, at most an hour.
+bool parse_ms(const std::string &s, sim::Time &out) {
+    if (s.empty() || s.size() > 7 || s.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out = std::stoll(s) * sim::kMillisecond;
+    return out <= 3600 * 1000 * sim::kMillisecond;
+}
+
 int usage() {
-    fprintf(
-        stderr,
-        "usage: panel-peer --scenario FILE --socket PATH --record PATH [--heartbeats US,...]\n");
+    fprintf(stderr, "usage: panel-peer --scenario FILE --socket PATH --record PATH "
+                    "[--heartbeats US,...] [--led-grow-ms MS] [--led-incomplete-ms MS]\n");
     return 2;
 }
 
@@ -117,6 +128,7 @@ int usage() {
 int main(int argc, char **argv) {
     std::string scenario_file, socket_path, record_path;
     std::vector<sim::Time> heartbeats;
+    sim::PanelController::LedWaits waits;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--scenario" && i + 1 < argc)
@@ -133,6 +145,12 @@ int main(int argc, char **argv) {
                         argv[i]);
                 return 2;
             }
+        } else if ((a == "--led-grow-ms" || a == "--led-incomplete-ms") && i + 1 < argc) {
+            if (!parse_ms(argv[++i], a == "--led-grow-ms" ? waits.grow : waits.incomplete)) {
+                fprintf(stderr, "panel-peer: %s: '%s' is not milliseconds up to an hour\n",
+                        a.c_str(), argv[i]);
+                return 2;
+            }
         } else
             return usage();
     }
@@ -142,7 +160,7 @@ int main(int argc, char **argv) {
     try {
         std::ofstream record(record_path);
         PeerHost host(sim::Scenario::from_file(scenario_file), record, std::move(heartbeats));
-        sim::PanelController panel(host, host.scenario().section("panel"));
+        sim::PanelController panel(host, host.scenario().section("panel"), waits);
         if (host.device("/dev/ttyS2") == nullptr) {
             fprintf(stderr, "panel-peer: the scenario's panel is missing\n");
             return 1;
@@ -158,8 +176,8 @@ int main(int argc, char **argv) {
         port.dev = &panel;
         bool opened = false;
         uint8_t buf[4096];
+        int wait_ms = host.run_due();
         for (;;) {
-            int wait_ms = host.run_due();
             // What the panel sent goes out at once.
             for (;;) {
                 ssize_t n = panel.read(port, buf, sizeof buf);
@@ -174,11 +192,22 @@ int main(int argc, char **argv) {
                 perror("panel-peer: poll");
                 return 1;
             }
-            if (r <= 0)
+            // The bytes already waiting are read before the due timers run: a
+            // host that held the peer up must not make a frame that had
+            // arrived in time look late.
+            if (r < 0) {
+                wait_ms = 0;
                 continue;
+            }
+            if (r == 0) {
+                wait_ms = host.run_due();
+                continue;
+            }
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && errno == EINTR) {
+                wait_ms = 0;
                 continue;
+            }
             if (n <= 0)
                 break; // qemu closed the port: the board is off
             // The UART hands the bytes over a few at a time; what arrives
@@ -204,6 +233,7 @@ int main(int argc, char **argv) {
             panel.write(port, buf, got);
             if (closed)
                 break;
+            wait_ms = host.run_due();
         }
         // A sequence the program left unfinished is reported as such.
         panel.close(port);

@@ -16,8 +16,6 @@ namespace {
 
 constexpr uint8_t kStart = 0xFF;
 constexpr uint8_t kTypeKey = 0x20;
-constexpr Time kDeferredFlush = 100 * kMillisecond;
-constexpr Time kIncompleteAfter = 1500 * kMillisecond;
 
 // The key codes of the panel firmware; some names occur twice.
 const char *const kKeyNames[] = {
@@ -157,7 +155,7 @@ std::vector<uint8_t> PanelController::key_frame(int code, bool pressed) {
     return f;
 }
 
-PanelController::PanelController(Host &k, const Section &s) : k_(k) {
+PanelController::PanelController(Host &k, const Section &s, LedWaits waits) : k_(k), waits_(waits) {
     s.only({"missing", "tcsetattr_fails", "silent", "answer_heartbeats", "answer_leds",
             "reply_delay", "keys", "bytes", "queue_limit"});
     int type = static_cast<int>(k_.scenario().section("board").integer("type", 1, 0, 6));
@@ -454,7 +452,7 @@ void PanelController::flush_pending() {
 
 void PanelController::arm_flush() {
     uint64_t generation = ++pending_generation_;
-    Time delay = pending_complete() ? kDeferredFlush : kIncompleteAfter;
+    Time delay = pending_complete() ? waits_.grow : waits_.incomplete;
     k_.after(delay, [this, generation] {
         if (generation == pending_generation_)
             flush_pending();

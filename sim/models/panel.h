@@ -12,7 +12,17 @@ namespace sim {
 
 class PanelController : public Model, public Device {
   public:
-    PanelController(Host &k, const Section &s);
+    // How long the panel waits on an LED sequence before it judges it: a
+    // complete one that might still grow, and one stopped half way. The
+    // defaults are the real panel's; only a transport whose bytes come
+    // late for reasons of its own (the kernel test bed's starved host)
+    // waits longer.
+    struct LedWaits {
+        Time grow = 100 * kMillisecond;
+        Time incomplete = 1500 * kMillisecond;
+    };
+    PanelController(Host &k, const Section &s) : PanelController(k, s, LedWaits{}) {}
+    PanelController(Host &k, const Section &s, LedWaits waits);
 
     int open(OpenFile &f) override;
     ssize_t read(OpenFile &f, void *buf, size_t n) override;
@@ -51,6 +61,7 @@ class PanelController : public Model, public Device {
     void flush_pending();
 
     Host &k_;
+    LedWaits waits_;
     int variant_ = 0; // 1: board types 1 and 6, 2: board types 2 and 5, 0: none
     bool tcsetattr_fails_ = false;
     bool silent_ = false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,6 +31,20 @@ inline int accept_one(const std::string &path, const char *who) {
         fprintf(stderr, "%s: accept: %s\n", who, strerror(errno));
     ::close(lfd);
     return fd;
+}
+
+// Sends all of `b` on the connection; false once the peer is gone.
+inline bool send_all(int fd, const uint8_t *b, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::send(fd, b, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        b += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
 }
 
 } // namespace bed

@@ -96,19 +96,6 @@ bool parse_times(const std::string &s, std::vector<sim::Time> &out) {
     return true;
 }
 
-bool send_all(int fd, const uint8_t *b, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::send(fd, b, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        b += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // A wait in milliseconds, at most an hour.
 bool parse_ms(const std::string &s, sim::Time &out) {
     if (s.empty() || s.size() > 7 || s.find_first_not_of("0123456789") != std::string::npos)
@@ -183,7 +170,7 @@ int main(int argc, char **argv) {
                 ssize_t n = panel.read(port, buf, sizeof buf);
                 if (n <= 0)
                     break;
-                if (!send_all(fd, buf, static_cast<size_t>(n)))
+                if (!bed::send_all(fd, buf, static_cast<size_t>(n)))
                     break;
             }
             pollfd p{fd, POLLIN, 0};

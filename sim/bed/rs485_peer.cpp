@@ -136,19 +136,6 @@ const char *const kPortOnly[] = {
     "accept_per_write", "busy_after_write",   "never_writable", "tcsetattr_error",
     "hangup_at",        "hangup_after_write", "noise",          "missing"};
 
-bool send_all(int fd, const uint8_t *b, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::send(fd, b, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        b += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 int usage() {
     fprintf(stderr, "usage: rs485-peer --scenario FILE --socket PATH --board-record PATH "
                     "--record PATH\n");
@@ -219,7 +206,7 @@ int main(int argc, char **argv) {
             // program has it open.
             while (opened) {
                 ssize_t n = port.read(file, buf, sizeof buf);
-                if (n <= 0 || !send_all(fd, buf, static_cast<size_t>(n)))
+                if (n <= 0 || !bed::send_all(fd, buf, static_cast<size_t>(n)))
                     break;
             }
             pollfd p[2] = {{fd, POLLIN, 0}, {board.notify_fd(), POLLIN, 0}};

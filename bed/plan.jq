@@ -118,6 +118,8 @@ def reason:
     [(.console.operator // "enter") | (. == "eof" or . == "script"), "console input at its end or typed by a script"],
     [(.board.missing // false), "a board without /dev/vexio"],
     [(.panel.missing // false) or (.panel.tcsetattr_fails // false), "a panel port that is missing or refuses its settings"],
+    [(.rs485 // {} | (has("corrupt_byte") or has("lose_byte")) and has("extra_byte_after")),
+     "RS-485 bytes both spoiled and added: whether the receiver ever counts the whole pattern right rests on the pieces the port hands over, which a real UART's FIFO makes larger than one byte"],
     [(rs485_port_only | length > 0),
      "RS-485 port behaviour (\(rs485_port_only | join(", "))): the bed's port is a stock 8250, which the peer at the line's far end cannot change"],
     [(.rs485.missing // false | not) and (.rs485 // {} | has("noise")),
